@@ -1,0 +1,49 @@
+// tavrik.ini: module indexes, names and point-count limits, read and written like a Windows
+// profile file (case-insensitive names, 255-character values, defaults for anything missing).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "tavrik_result.h"
+
+namespace tavrik {
+
+constexpr int kConfigSections = 10;
+constexpr const char* kConfigFileName = "tavrik.ini";
+
+struct ModuleSettings {
+    std::string name;                         // empty = none
+    std::array<int32_t, kIoTypeCount> limits;  // -1 = none
+};
+
+// "device" followed by the decimal index.
+std::string sectionName(int index);
+
+// The system-wide directory of the file, set when the program is built.
+std::string configDirectory();
+
+class ConfigFile {
+public:
+    // A bare name resolves in configDirectory(); a name with a '/' is taken as a path.
+    explicit ConfigFile(const std::string& fileName = kConfigFileName);
+
+    const std::string& path() const { return path_; }
+    std::string readString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+    // Replaces the file atomically; false when the write failed (the old file stays intact).
+    bool writeString(const std::string& section, const std::string& key, const std::string& value);
+    int32_t readInt(const std::string& section, const std::string& key, int32_t defaultValue) const;
+    // First index 0 to 9 whose "serial" (default "-1") equals serial, else -1.
+    int findIndex(const std::string& serial) const;
+    ModuleSettings readModuleSettings(int index) const;
+
+private:
+    std::string path_;
+};
+
+// Whether the process may write the system-wide file (or create it in its directory).
+bool mayWriteConfig(const std::string& path);
+
+}  // namespace tavrik

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need. Runs as root (CI) or through sudo.
+set -e
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-thread-dev libboost-date-time-dev \
+libgtest-dev libgmock-dev libsimpleini-dev"
+missing=
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi

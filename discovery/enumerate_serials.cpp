@@ -1,0 +1,49 @@
+#include <algorithm>
+#include <utility>
+
+#include "tavrik_connection.h"
+
+namespace tavrik {
+
+namespace {
+
+std::string narrow(const wchar_t* wide) {
+    std::string text;
+    for (const wchar_t* p = wide; *p != L'\0'; ++p) {
+        text.push_back(static_cast<char>(static_cast<uint32_t>(*p) & 0xFF));
+    }
+    return text;
+}
+
+// Byte-wise, unsigned, the shorter key first when one is a prefix of the other.
+bool locationBefore(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+}  // namespace
+
+void enumerateSerials(const std::vector<DeviceId>& ids, std::vector<std::string>& serials) {
+    std::vector<std::pair<std::string, std::string>> found;  // serial, location
+    for (DeviceId id : ids) {
+        hid::hid_device_info* list = hid::hid_enumerate(vendorOf(id), productOf(id));
+        for (hid::hid_device_info* info = list; info != nullptr; info = info->next) {
+            if (info->serial_number != nullptr) {
+                found.emplace_back(narrow(info->serial_number),
+                                   info->location != nullptr ? info->location : "");
+            }
+        }
+        hid::hid_free_enumeration(list);
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return locationBefore(a.second, b.second);
+    });
+    for (const auto& pair : found) {
+        if (std::find(serials.begin(), serials.end(), pair.first) == serials.end()) {
+            serials.push_back(pair.first);
+        }
+    }
+}
+
+}  // namespace tavrik

@@ -1,0 +1,147 @@
+#include "tavrik_connection.h"
+
+#include <cstring>
+
+#include "tavrik_result.h"
+
+namespace tavrik {
+
+namespace {
+
+constexpr size_t kReportSize = kMessageSize + 1;
+
+std::wstring widen(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (unsigned char c : text) {
+        wide.push_back(static_cast<wchar_t>(c));
+    }
+    return wide;
+}
+
+}  // namespace
+
+TavrikConnection::~TavrikConnection() {
+    close();
+}
+
+int TavrikConnection::open(DeviceId id, const std::string& serial) {
+    close();
+    const std::wstring wideSerial = widen(serial);
+    int status = hid::kOpenFailed;
+    device_ = hid::hid_open(vendorOf(id), productOf(id), wideSerial.c_str(), &status);
+    if (device_ != nullptr) {
+        return Ok;
+    }
+    return status == hid::kOpenBusy ? DeviceBusy : UnableToOpenDevice;
+}
+
+int TavrikConnection::openAny(const std::vector<DeviceId>& ids, const std::string& serial) {
+    int result = UnableToOpenDevice;
+    for (DeviceId id : ids) {
+        result = open(id, serial);
+        if (result == Ok || result == DeviceBusy) {
+            break;
+        }
+    }
+    return result;
+}
+
+void TavrikConnection::close() {
+    if (device_ != nullptr) {
+        hid::hid_close(device_);
+        device_ = nullptr;
+    }
+}
+
+// Reads one report into message. Returns 0 with *timedOut set when no full report arrived,
+// otherwise the validation result of the report.
+int TavrikConnection::readMessage(TavrikMessage& message, int timeoutMs, bool* timedOut) {
+    const int n = hid::hid_read_timeout(device_, message.bytes, kMessageSize, timeoutMs);
+    *timedOut = n != static_cast<int>(kMessageSize);
+    if (*timedOut) {
+        return Ok;
+    }
+    return validateMessage(message.bytes, n);
+}
+
+void TavrikConnection::deliver(TavrikMessage& message) {
+    if (handler_) {
+        handler_(message);
+    }
+}
+
+int TavrikConnection::request(TavrikMessage& request, TavrikMessage& reply) {
+    if (device_ == nullptr) {
+        return DeviceNotOpen;
+    }
+    sealMessage(request);
+    unsigned char report[kReportSize] = {};
+    std::memcpy(report + 1, request.bytes, kMessageSize);
+    if (hid::hid_write(device_, report, kReportSize) < static_cast<int>(kMessageSize)) {
+        return CommunicationTimeout;
+    }
+    while (device_ != nullptr) {
+        bool timedOut = false;
+        const int valid = readMessage(reply, kReplyTimeoutMs, &timedOut);
+        if (timedOut) {
+            return CommunicationTimeout;
+        }
+        if (valid != Ok) {
+            return valid;
+        }
+        if (reply.command() == request.command()) {
+            return reply.status();
+        }
+        deliver(reply);
+    }
+    return DeviceNotOpen;
+}
+
+int TavrikConnection::readEvents(int timeoutMs) {
+    if (device_ == nullptr) {
+        return DeviceNotOpen;
+    }
+    while (device_ != nullptr) {
+        TavrikMessage message;
+        bool timedOut = false;
+        const int valid = readMessage(message, timeoutMs, &timedOut);
+        if (timedOut) {
+            return Ok;
+        }
+        if (valid != Ok) {
+            return valid;
+        }
+        deliver(message);
+    }
+    return DeviceNotOpen;
+}
+
+std::string TavrikConnection::productString() {
+    if (device_ == nullptr) {
+        return std::string();
+    }
+    wchar_t buffer[65] = {};
+    if (hid::hid_get_product_string(device_, buffer, 65) != 0) {
+        return std::string();
+    }
+    buffer[64] = L'\0';
+    std::string narrow;
+    for (const wchar_t* p = buffer; *p != L'\0'; ++p) {
+        narrow.push_back(static_cast<char>(static_cast<uint32_t>(*p) & 0xFF));
+    }
+    return narrow;
+}
+
+int requestWithRetry(TavrikConnection& connection, TavrikMessage& request, TavrikMessage& reply) {
+    int result = Ok;
+    for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+        result = connection.request(request, reply);
+        if (result == Ok) {
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace tavrik

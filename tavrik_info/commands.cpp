@@ -1,0 +1,179 @@
+#include <boost/chrono.hpp>
+#include <boost/thread/thread.hpp>
+#include <ctime>
+#include <iostream>
+#include <vector>
+
+#include "device_list.h"
+#include "info_commands.h"
+
+namespace tavrik {
+
+namespace {
+
+const char kSeparator[] = "------------------------------------------\n";
+
+// Leaves the API thread time for an exchange: the first one after start, or the one that
+// carries a written output before the module is closed.
+void pauseForApiThread() {
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(100));
+}
+
+struct PoeFlag {
+    uint32_t bit;
+    const char* word;
+};
+
+// The fixed word order of the status text; it is not the bit order.
+const PoeFlag kPoeFlags[] = {
+    {0x08, " enabled"},    {0x20, " present"},       {0x10, " reset"},
+    {0x80, " faulted"},    {0x40, " powered"},       {0x100, " overcurrent"},
+    {0x200, " overpower"}, {0x400, " undervoltage"}, {0x800, " overtemp"},
+};
+
+void printDeviceBlock(size_t position, TavrikDevice& device) {
+    std::cout << "Device   : " << position << "\n"
+              << "Index    : " << device.configIndex() << "\n"
+              << "Name     : " << device.name() << "\n"
+              << "Serial   : " << device.serial() << "\n"
+              << "Firmware : " << device.firmwareVersion() << "\n"
+              << "Hardware : " << device.hardwareVersion() << std::endl;
+    if (device.watchdogTime() != 0) {
+        // The asctime text carries its own newline, so an empty line follows.
+        std::cout << "watchdog : " << watchdogTimeText(device.watchdogTime()) << "\n" << std::endl;
+    }
+    for (uint32_t type = 0; type < kIoTypeCount; ++type) {
+        const size_t count = device.pointCount(type);
+        if (count == 0) {
+            continue;
+        }
+        std::cout << "\n" << ioTypeName(type) << " [" << count << "]\n";
+        for (size_t i = 0; i < count; ++i) {
+            const auto index = static_cast<int32_t>(i);
+            std::cout << "  " << i << " = ";
+            if (type == PoeStatus) {
+                printPoeStatus(std::cout, device.getValue(type, index));
+            } else {
+                const bool relay = device.isRelay(type, index);
+                std::cout << device.getValue(type, index) << (relay ? " (relay)" : "");
+            }
+            std::cout << std::endl;
+        }
+    }
+}
+
+}  // namespace
+
+int openDevice(const std::string& serial, TavrikDevice& device) {
+    int result = device.open(serial);
+    if (result != Ok) {
+        std::cerr << "Error opening device " << serial << " : " << resultMessage(result)
+                  << std::endl;
+        return result;
+    }
+    result = device.start();
+    if (result != Ok) {
+        std::cerr << "Error starting device: " << resultMessage(result) << std::endl;
+        return result;
+    }
+    pauseForApiThread();
+    return Ok;
+}
+
+bool checkDeviceNumber(int32_t dev, size_t count) {
+    if (dev >= 0 && static_cast<size_t>(dev) < count) {
+        return true;
+    }
+    std::cerr << "Device " << dev << " not available" << std::endl;
+    return false;
+}
+
+void listDeviceInfo() {
+    std::vector<std::string> serials;
+    enumerateDevices(serials);
+    TavrikDevice device;
+    if (serials.empty()) {
+        std::cout << "No Tavrik devices found or all devices busy" << std::endl;
+        return;
+    }
+    for (size_t position = 0; position < serials.size(); ++position) {
+        std::cout << kSeparator;
+        if (openDevice(serials[position], device) != Ok) {
+            continue;
+        }
+        printDeviceBlock(position, device);
+        device.close();
+    }
+}
+
+int readIoState(int32_t dev, int32_t iopoint, int32_t type) {
+    std::vector<std::string> serials;
+    enumerateDevices(serials);
+    TavrikDevice device;
+    if (!checkDeviceNumber(dev, serials.size())) {
+        return -1;
+    }
+    if (openDevice(serials[dev], device) != Ok) {
+        return -1;
+    }
+    const int value = device.getValue(static_cast<uint32_t>(type), iopoint);
+    if (value < 0) {
+        std::cerr << "Error getting io state: " << resultMessage(value) << std::endl;
+        return -1;
+    }
+    std::cout << value << std::endl;
+    device.close();
+    return 0;
+}
+
+int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
+    std::vector<std::string> serials;
+    enumerateDevices(serials);
+    TavrikDevice device;
+    const auto ioType = static_cast<uint32_t>(type);
+    if (!isWritableType(ioType)) {
+        std::cerr << ioTypeName(ioType) << "[" << output << "] is not an output" << std::endl;
+        return -1;
+    }
+    if (!checkDeviceNumber(dev, serials.size())) {
+        return -1;
+    }
+    if (openDevice(serials[dev], device) != Ok) {
+        return -1;
+    }
+    const int result = device.setValue(ioType, output, value);
+    if (result != Ok) {
+        std::cerr << "Error setting output: " << resultMessage(result) << std::endl;
+        return -1;
+    }
+    std::cout << "Setting device[" << dev << "] " << ioTypeName(ioType) << "[" << output << "] to "
+              << value << std::endl;
+    pauseForApiThread();
+    device.close();
+    return 0;
+}
+
+std::ostream& printPoeStatus(std::ostream& stream, int32_t status) {
+    const auto word = static_cast<uint32_t>(status);
+    stream << "class" << (word & 0x07);
+    for (const PoeFlag& flag : kPoeFlags) {
+        if (word & flag.bit) {
+            stream << flag.word;
+        }
+    }
+    return stream;
+}
+
+std::string watchdogTimeText(int64_t seconds) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm calendar{};
+    char text[32];
+    // strftime rather than asctime: the layout wants the day of the month zero-padded.
+    if (gmtime_r(&time, &calendar) == nullptr ||
+        std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &calendar) == 0) {
+        return std::to_string(seconds);
+    }
+    return text;
+}
+
+}  // namespace tavrik

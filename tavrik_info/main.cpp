@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "info_main.h"
+
+int main(int argc, char** argv) {
+    return tavrik::tavrikInfoMain(argc, argv);
+}

@@ -1,0 +1,36 @@
+// The device commands of tavrik_info: listing, reading a point, setting an output and
+// listening for events. Each builds the device list afresh and returns 0 or -1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "tavrik_device.h"
+
+namespace tavrik {
+
+// Opens and starts the module, then gives its API thread 100 ms for its first exchange.
+// Failures are reported on standard error; returns the failing TavrikResult or 0.
+int openDevice(const std::string& serial, TavrikDevice& device);
+
+// True when 0 <= dev < count; otherwise reports "Device <dev> not available" on standard error.
+bool checkDeviceNumber(int32_t dev, size_t count);
+
+void listDeviceInfo();
+int readIoState(int32_t dev, int32_t iopoint, int32_t type);
+int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type);
+int listenForEvents(int32_t dev);
+
+// Matches TavrikEventCallback; writes one line per event to standard output.
+void printEvent(int32_t kind, int32_t type, int32_t index, int32_t value, TavrikDevice& device);
+
+// "class<n>" and the names of the flags set in a PoE port status word, without a newline.
+std::ostream& printPoeStatus(std::ostream& stream, int32_t status);
+
+// UTC calendar time of seconds since 1970 in the 24-character asctime layout
+// (Www Mmm DD hh:mm:ss YYYY, day zero-padded), without a newline.
+std::string watchdogTimeText(int64_t seconds);
+
+}  // namespace tavrik

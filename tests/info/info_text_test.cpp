@@ -1,0 +1,89 @@
+// Texts that tavrik_info builds from values: PoE status words, event lines, watchdog times.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "info_commands.h"
+
+namespace tavrik {
+namespace {
+
+struct PoeCase {
+    int32_t status;
+    const char* text;
+};
+
+class PoeStatusText : public testing::TestWithParam<PoeCase> {};
+
+TEST_P(PoeStatusText, NamesClassThenFlagsInFixedOrder) {
+    std::ostringstream out;
+    printPoeStatus(out, GetParam().status);
+    EXPECT_EQ(out.str(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, PoeStatusText,
+    testing::Values(PoeCase{0, "class0"}, PoeCase{0x69, "class1 enabled present powered"},
+                    PoeCase{0xF00, "class0 overcurrent overpower undervoltage overtemp"},
+                    PoeCase{0xF000, "class0"}, PoeCase{0x07, "class7"},
+                    PoeCase{0xF8, "class0 enabled present reset faulted powered"},
+                    PoeCase{-1,
+                            "class7 enabled present reset faulted powered overcurrent "
+                            "overpower undervoltage overtemp"}));
+
+// Captures what printEvent writes to standard output.
+std::string eventLine(int32_t kind, int32_t type, int32_t index, int32_t value) {
+    TavrikDevice device;
+    std::ostringstream captured;
+    std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
+    printEvent(kind, type, index, value, device);
+    std::cout.rdbuf(original);
+    return captured.str();
+}
+
+struct EventCase {
+    int32_t kind, type, index, value;
+    const char* line;
+};
+
+class EventLine : public testing::TestWithParam<EventCase> {};
+
+TEST_P(EventLine, IsOneFinishedLine) {
+    const EventCase& c = GetParam();
+    EXPECT_EQ(eventLine(c.kind, c.type, c.index, c.value), c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, EventLine,
+    testing::Values(EventCase{1, 0, 3, 1, "IO Event: inputs[3] 1\n"},
+                    EventCase{1, 2, 0, 0, "IO Event: buttons[0] 0\n"},
+                    EventCase{1, 9, 1, 4812, "IO Event: poe_voltage[1] 4812\n"},
+                    EventCase{1, 8, 0, 0x69,
+                              "IO Event: poe_status[0] class1 enabled present powered\n"},
+                    EventCase{1, 8, 2, 0xF000, "IO Event: poe_status[2] class0\n"},
+                    EventCase{0, 13, 0, -9, "Error Event: Timeout on i2c bus\n"},
+                    EventCase{0, 13, 0, -100, "Error Event: API thread has stopped running\n"},
+                    EventCase{0, 13, 0, -55, "Error Event: Unknown Error\n"},
+                    EventCase{2, 13, 0, 5, "Unknown Event: 2:5\n"},
+                    EventCase{-3, 0, 0, -7, "Unknown Event: -3:-7\n"}));
+
+struct TimeCase {
+    int64_t seconds;
+    const char* text;
+};
+
+class WatchdogTime : public testing::TestWithParam<TimeCase> {};
+
+TEST_P(WatchdogTime, ReadsAsUtcWithZeroPaddedDay) {
+    EXPECT_EQ(watchdogTimeText(GetParam().seconds), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, WatchdogTime,
+                         testing::Values(TimeCase{1, "Thu Jan 01 00:00:01 1970"},
+                                         TimeCase{951782400, "Tue Feb 29 00:00:00 2000"},
+                                         TimeCase{1700000000, "Tue Nov 14 22:13:20 2023"},
+                                         TimeCase{4294967295, "Sun Feb 07 06:28:15 2106"}));
+
+}  // namespace
+}  // namespace tavrik

@@ -1,0 +1,208 @@
+#include "config_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+// Header-only use: 8-bit text as it stands, no UTF conversion.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+namespace tavrik {
+
+namespace {
+
+// Profile reads go through a 256-byte buffer: 255 characters take effect.
+constexpr size_t kValueLimit = 255;
+
+enum class ReadOutcome { Read, Missing, Failed };
+
+ReadOutcome readWholeFile(const std::string& path, std::string& text) {
+    text.clear();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Failed;
+    }
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return failed ? ReadOutcome::Failed : ReadOutcome::Read;
+}
+
+// Key=value without spaces and one value per key, as the platform's profile writer produces.
+void configure(CSimpleIniA& ini) {
+    ini.SetUnicode(false);
+    ini.SetMultiKey(false);
+    ini.SetMultiLine(false);
+    ini.SetSpaces(false);
+}
+
+// A missing or unreadable file reads as empty, so every lookup yields its default.
+void loadForReading(const std::string& path, CSimpleIniA& ini) {
+    configure(ini);
+    std::string text;
+    if (readWholeFile(path, text) == ReadOutcome::Read) {
+        ini.LoadData(text);
+    }
+}
+
+bool hasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Readers see either the old file or the new one, never a partial write.
+bool replaceFile(const std::string& path, const std::string& text) {
+    struct stat original;
+    const mode_t mode = ::stat(path.c_str(), &original) == 0 ? (original.st_mode & 07777) : 0644;
+
+    std::vector<char> tempName(path.begin(), path.end());
+    const char suffix[] = ".XXXXXX";
+    tempName.insert(tempName.end(), suffix, suffix + sizeof suffix);
+    const int fd = ::mkstemp(tempName.data());
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tempName.data(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tempName.data());
+        return false;
+    }
+    // Makes the rename itself durable; the new file is in place either way.
+    const int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string sectionName(int index) {
+    return "device" + std::to_string(index);
+}
+
+std::string configDirectory() {
+    return TAVRIK_CONFIG_DIR;
+}
+
+ConfigFile::ConfigFile(const std::string& fileName)
+    : path_(fileName.find('/') == std::string::npos ? configDirectory() + "/" + fileName
+                                                    : fileName) {}
+
+std::string ConfigFile::readString(const std::string& section, const std::string& key,
+                                   const std::string& defaultValue) const {
+    CSimpleIniA ini;
+    loadForReading(path_, ini);
+    std::string value = ini.GetValue(section.c_str(), key.c_str(), defaultValue.c_str());
+    if (value.size() > kValueLimit) {
+        value.resize(kValueLimit);
+    }
+    return value;
+}
+
+bool ConfigFile::writeString(const std::string& section, const std::string& key,
+                             const std::string& value) {
+    // A line break would split the entry and could forge other keys or sections.
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
+        return false;
+    }
+    CSimpleIniA ini;
+    configure(ini);
+    std::string text;
+    const ReadOutcome outcome = readWholeFile(path_, text);
+    // Rewriting a file that could not be read would lose its contents.
+    if (outcome == ReadOutcome::Failed) {
+        return false;
+    }
+    if (outcome == ReadOutcome::Read && ini.LoadData(text) < 0) {
+        return false;
+    }
+    if (ini.SetValue(section.c_str(), key.c_str(), value.c_str()) < 0) {
+        return false;
+    }
+    std::string updated;
+    if (ini.Save(updated) < 0) {
+        return false;
+    }
+    return replaceFile(path_, updated);
+}
+
+int32_t ConfigFile::readInt(const std::string& section, const std::string& key,
+                            int32_t defaultValue) const {
+    const std::string text = readString(section, key, std::to_string(defaultValue));
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(begin, &end, 10);
+    if (end == begin || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        return defaultValue;
+    }
+    return static_cast<int32_t>(value);
+}
+
+int ConfigFile::findIndex(const std::string& serial) const {
+    for (int i = 0; i < kConfigSections; ++i) {
+        if (readString(sectionName(i), "serial", "-1") == serial) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+ModuleSettings ConfigFile::readModuleSettings(int index) const {
+    ModuleSettings settings;
+    const std::string section = sectionName(index);
+    settings.name = readString(section, "name", "");
+    for (uint32_t type = 0; type < kIoTypeCount; ++type) {
+        settings.limits[type] = readInt(section, ioTypeName(type), -1);
+    }
+    return settings;
+}
+
+bool mayWriteConfig(const std::string& path) {
+    // The file is replaced by a rename, which needs the directory as well as the file.
+    const bool directoryWritable = ::access(directoryOf(path).c_str(), W_OK) == 0;
+    if (::access(path.c_str(), F_OK) != 0) {
+        return directoryWritable;
+    }
+    return directoryWritable && ::access(path.c_str(), W_OK) == 0;
+}
+
+}  // namespace tavrik

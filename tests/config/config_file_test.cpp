@@ -1,0 +1,316 @@
+#include "config_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tavrik {
+namespace {
+
+class ConfigFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "tavrik-config-XXXXXX";
+        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+        dir_ = pattern;
+        path_ = dir_ + "/tavrik.ini";
+    }
+
+    void TearDown() override {
+        const std::string command = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    void writeFile(const std::string& text) const {
+        std::ofstream(path_, std::ios::binary) << text;
+    }
+
+    std::string fileText() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::vector<std::string> directoryEntries() const {
+        std::vector<std::string> names;
+        DIR* dir = ::opendir(dir_.c_str());
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+        return names;
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+TEST(SectionNameTest, DeviceFollowedByDecimalIndex) {
+    EXPECT_EQ(sectionName(0), "device0");
+    EXPECT_EQ(sectionName(9), "device9");
+    EXPECT_EQ(sectionName(-1), "device-1");
+}
+
+TEST(ConfigPathTest, BareNameResolvesInConfigDirectoryAndPathsStayAsGiven) {
+    EXPECT_EQ(ConfigFile().path(), configDirectory() + "/tavrik.ini");
+    EXPECT_EQ(ConfigFile("/tmp/x/other.ini").path(), "/tmp/x/other.ini");
+}
+
+TEST_F(ConfigFileTest, MissingFileSectionOrKeyYieldsDefaults) {
+    ConfigFile config(path_);
+    EXPECT_EQ(config.readString("device0", "serial", "-1"), "-1");
+    EXPECT_EQ(config.readInt("device0", "inputs", -1), -1);
+    EXPECT_EQ(config.findIndex("ABC"), -1);
+
+    writeFile("[device0]\nserial=ABC\n");
+    EXPECT_EQ(config.readString("device1", "serial", "-1"), "-1");
+    EXPECT_EQ(config.readString("device0", "type", ""), "");
+    const ModuleSettings settings = config.readModuleSettings(3);
+    EXPECT_EQ(settings.name, "");
+    for (int32_t limit : settings.limits) {
+        EXPECT_EQ(limit, -1);
+    }
+}
+
+TEST_F(ConfigFileTest, NamesMatchWithoutRegardToCaseButValuesAsWritten) {
+    writeFile("[DEVICE0]\nSerial=AbC\nNAME=Rack A\r\n");
+    ConfigFile config(path_);
+    EXPECT_EQ(config.readString("device0", "serial", "-1"), "AbC");
+    EXPECT_EQ(config.readString("Device0", "name", ""), "Rack A");
+    EXPECT_EQ(config.findIndex("AbC"), 0);
+    EXPECT_EQ(config.findIndex("abc"), -1);
+}
+
+TEST_F(ConfigFileTest, ValuesTakeEffectUpTo255Characters) {
+    const std::string longName(300, 'n');
+    writeFile("[device0]\nname=" + longName + "\n");
+    EXPECT_EQ(ConfigFile(path_).readString("device0", "name", ""), longName.substr(0, 255));
+}
+
+TEST_F(ConfigFileTest, EmptyNameValueCountsAsNoName) {
+    writeFile("[device0]\nname=\ninputs=2\n");
+    ConfigFile config(path_);
+    EXPECT_EQ(config.readString("device0", "name", "default"), "");
+    EXPECT_EQ(config.readModuleSettings(0).name, "");
+}
+
+TEST_F(ConfigFileTest, SerialMinusOneMatchesFirstSectionWithoutSerial) {
+    writeFile(
+        "[device0]\nserial=A1\n"
+        "[device1]\ntype=TIO\n"
+        "[device2]\nserial=B2\n"
+        "[device3]\n"
+        "[device10]\nserial=Z9\n");
+    ConfigFile config(path_);
+    EXPECT_EQ(config.findIndex("A1"), 0);
+    EXPECT_EQ(config.findIndex("B2"), 2);
+    EXPECT_EQ(config.findIndex("-1"), 1);
+    EXPECT_EQ(config.findIndex("Z9"), -1);  // only device0 to device9 hold indexes
+}
+
+TEST_F(ConfigFileTest, SectionForNoIndexSuppliesNameAndLimits) {
+    writeFile(
+        "[device-1]\nname=Spare\ninputs=4\npoe_maxpower=0\noutputs=many\n"
+        "[device0]\ninputs=7\n");
+    const ModuleSettings settings = ConfigFile(path_).readModuleSettings(-1);
+    EXPECT_EQ(settings.name, "Spare");
+    EXPECT_EQ(settings.limits[Inputs], 4);
+    EXPECT_EQ(settings.limits[PoeMaxPower], 0);
+    EXPECT_EQ(settings.limits[Outputs], -1);  // not a number
+    EXPECT_EQ(settings.limits[Buttons], -1);
+}
+
+struct IntCase {
+    const char* value;
+    int32_t expected;
+};
+
+class ReadIntTest : public ConfigFileTest, public ::testing::WithParamInterface<IntCase> {};
+
+TEST_P(ReadIntTest, LeadingDecimalWithinInt32ElseDefault) {
+    writeFile(std::string("[device0]\ninputs=") + GetParam().value + "\n");
+    EXPECT_EQ(ConfigFile(path_).readInt("device0", "inputs", -7), GetParam().expected)
+        << "value: " << GetParam().value;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReadIntTest,
+    ::testing::Values(IntCase{"12", 12}, IntCase{"   5", 5}, IntCase{"4abc", 4}, IntCase{"-3", -3},
+                      IntCase{"+6", 6}, IntCase{"0x10", 0}, IntCase{"abc", -7}, IntCase{"", -7},
+                      IntCase{"- 1", -7}, IntCase{"2147483647", 2147483647},
+                      IntCase{"2147483648", -7}, IntCase{"-2147483648", INT32_MIN},
+                      IntCase{"-2147483649", -7}, IntCase{"99999999999999999999", -7}));
+
+TEST_F(ConfigFileTest, WriteCreatesMissingFileReadableByAll) {
+    ConfigFile config(path_);
+    ASSERT_TRUE(config.writeString("device0", "serial", "ABC"));
+    EXPECT_EQ(config.readString("device0", "serial", "-1"), "ABC");
+    EXPECT_EQ(fileText(), "[device0]\nserial=ABC\n");
+    struct stat st;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// The layout the writer itself produces survives byte for byte: comments above sections and
+// keys, any key order, sections in file order, new keys at the end of their section.
+TEST_F(ConfigFileTest, WriteChangesOnlyTheWrittenKey) {
+    const std::string before =
+        "; Tavrik modules, kept by hand\n"
+        "\n"
+        "\n"
+        "[device1]\n"
+        "type=TIO-8\n"
+        "name=Rack A\n"
+        "\n"
+        "; hide the spare inputs\n"
+        "inputs=4\n"
+        "serial=OLD1\n"
+        "\n"
+        "\n"
+        "; the upper shelf\n"
+        "[device0]\n"
+        "serial=S0\n"
+        "\n"
+        "\n"
+        "[other]\n"
+        "Key=Value\n";
+    writeFile(before);
+    ConfigFile config(path_);
+    ASSERT_TRUE(config.writeString("DEVICE1", "Serial", "NEW1"));
+    std::string expected = before;
+    expected.replace(expected.find("serial=OLD1"), 11, "serial=NEW1");
+    EXPECT_EQ(fileText(), expected);
+
+    ASSERT_TRUE(config.writeString("device0", "type", "TIO-8"));
+    expected.insert(expected.find("serial=S0\n") + 10, "type=TIO-8\n");
+    EXPECT_EQ(fileText(), expected);
+
+    ASSERT_TRUE(config.writeString("device2", "serial", "S2"));
+    expected += "\n\n[device2]\nserial=S2\n";
+    EXPECT_EQ(fileText(), expected);
+}
+
+std::vector<std::string> nonBlankLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// A typical hand-edited file: its blank lines may move, but every comment, section and key
+// keeps its text and order.
+TEST_F(ConfigFileTest, WriteKeepsCommentsSectionsAndKeyOrderOfHandEditedFile) {
+    const std::string before =
+        "; Tavrik modules\n"
+        "[device0]\n"
+        "serial=S0\n"
+        "type=TIO-8\n"
+        "; shown on the rack\n"
+        "name=Rack A\n"
+        "# hash comment\n"
+        "outputs=2\n"
+        "inputs=4\n"
+        "\n"
+        "; the spare\n"
+        "[device1]\n"
+        "type=TIO-4\n"
+        "serial=S1\n"
+        "\n"
+        "[device-1]\n"
+        "name=Unindexed\n";
+    writeFile(before);
+    ASSERT_TRUE(ConfigFile(path_).writeString("device1", "serial", "S1b"));
+    std::vector<std::string> expected = nonBlankLines(before);
+    for (std::string& line : expected) {
+        if (line == "serial=S1") {
+            line = "serial=S1b";
+        }
+    }
+    EXPECT_EQ(nonBlankLines(fileText()), expected);
+}
+
+TEST_F(ConfigFileTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
+    writeFile("[device0]\nserial=A\n");
+    ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+    ASSERT_TRUE(ConfigFile(path_).writeString("device0", "serial", "B"));
+    struct stat st;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(directoryEntries(), std::vector<std::string>{"tavrik.ini"});
+}
+
+TEST_F(ConfigFileTest, WriteIntoMissingDirectoryFails) {
+    ConfigFile config(dir_ + "/missing/tavrik.ini");
+    EXPECT_FALSE(config.writeString("device0", "serial", "A"));
+    EXPECT_TRUE(directoryEntries().empty());
+}
+
+// The temporary name is the file name plus a suffix; with a name at the length limit the
+// temporary file cannot be made, even by root.
+TEST_F(ConfigFileTest, FailedTemporaryFileLeavesOldFileIntact) {
+    path_ = dir_ + "/" + std::string(250, 'c') + ".ini";
+    writeFile("[device0]\nserial=OLD\n");
+    ConfigFile config(path_);
+    EXPECT_FALSE(config.writeString("device0", "serial", "NEW"));
+    EXPECT_EQ(fileText(), "[device0]\nserial=OLD\n");
+    EXPECT_EQ(directoryEntries().size(), 1u);
+}
+
+TEST_F(ConfigFileTest, ReadOnlyDirectoryLeavesOldFileIntact) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root ignores directory permissions";
+    }
+    writeFile("[device0]\nserial=OLD\n");
+    ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+    EXPECT_FALSE(mayWriteConfig(path_));
+    EXPECT_FALSE(ConfigFile(path_).writeString("device0", "serial", "NEW"));
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    EXPECT_EQ(fileText(), "[device0]\nserial=OLD\n");
+}
+
+TEST_F(ConfigFileTest, UnreadableFileIsNotOverwritten) {
+    ASSERT_EQ(::mkdir(path_.c_str(), 0755), 0);  // a directory where the file should be
+    ConfigFile config(path_);
+    EXPECT_FALSE(config.writeString("device0", "serial", "A"));
+    EXPECT_EQ(config.readString("device0", "serial", "-1"), "-1");
+    struct stat st;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(ConfigFileTest, ValueWithLineBreakIsRefused) {
+    writeFile("[device0]\nserial=A\n");
+    ConfigFile config(path_);
+    EXPECT_FALSE(config.writeString("device0", "type", "X\n[device1]\nserial=forged"));
+    EXPECT_FALSE(config.writeString("device0", "type", "X\rY"));
+    EXPECT_EQ(fileText(), "[device0]\nserial=A\n");
+}
+
+TEST_F(ConfigFileTest, MayWriteNeedsWritableFileOrDirectory) {
+    EXPECT_TRUE(mayWriteConfig(path_));  // missing file, writable directory
+    EXPECT_FALSE(mayWriteConfig(dir_ + "/missing/tavrik.ini"));
+    writeFile("[device0]\n");
+    EXPECT_TRUE(mayWriteConfig(path_));
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+        EXPECT_FALSE(mayWriteConfig(path_));
+    }
+}
+
+}  // namespace
+}  // namespace tavrik

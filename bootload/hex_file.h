@@ -23,15 +23,19 @@ constexpr size_t kProgramCapacity = 995;
 // in n when there was one. Returns the number of bytes decoded (at least 5) or -1.
 int decodeRecordLine(const char* line, size_t n, uint8_t* buffer, size_t capacity);
 
+// Whether a decoded record's byte count matches the data it carries, and an address record
+// carries its 16-bit value. Files with any other record are refused.
+bool recordIsConsistent(const uint8_t* record, int length);
+
 // Builds the verification image from records in byte form. No I/O.
 class ImageSummary {
-public:
+  public:
     ImageSummary();
     void addRecord(const uint8_t* record, int length);
     // start, length and CRC of the covered range; all 0 when nothing lies in the window.
     void result(uint32_t* start, uint32_t* length, uint16_t* crc) const;
 
-private:
+  private:
     std::vector<uint8_t> image_;
     uint32_t segment_ = 0;
     uint32_t linear_ = 0;
@@ -40,7 +44,7 @@ private:
 };
 
 class HexFile {
-public:
+  public:
     explicit HexFile(const std::string& fileName);
 
     int readRecord(uint8_t* buffer, size_t capacity);
@@ -48,7 +52,7 @@ public:
     int progressPercent();
     void imageCrc(uint32_t* start, uint32_t* length, uint16_t* crc);
 
-private:
+  private:
     void rewind();
 
     std::ifstream stream_;

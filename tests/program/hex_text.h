@@ -1,0 +1,69 @@
+// Intel HEX text and scratch files for the firmware tool's tests.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace tavrik::test {
+
+// One record line, LF-terminated, with a correct checksum.
+inline std::string hexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> bytes = {static_cast<uint8_t>(data.size()),
+                                  static_cast<uint8_t>(address >> 8),
+                                  static_cast<uint8_t>(address & 0xFF), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : bytes) {
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    bytes.push_back(static_cast<uint8_t>(-sum));
+    std::string line = ":";
+    char pair[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+    }
+    return line + "\n";
+}
+
+inline std::string endOfFileRecord() {
+    return hexRecord(0x01, 0, {});
+}
+
+// Extended linear address 0x1D00: data records then land from 0x9D000000 (bit 31 set).
+inline std::string imageBaseRecord() {
+    return hexRecord(0x04, 0, {0x1D, 0x00});
+}
+
+// A directory removed with everything in it when the object goes.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tavrik-program-XXXXXX").string();
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string file(const std::string& name, const std::string& content) const {
+        const std::string path = path_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace tavrik::test

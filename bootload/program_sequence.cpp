@@ -1,0 +1,132 @@
+#include "program_sequence.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/thread/thread.hpp>
+#include <cstdint>
+#include <iostream>
+
+#include "hex_file.h"
+
+namespace tavrik {
+
+namespace {
+
+void printLine(const std::string& text) {
+    std::cout << text << std::endl;
+}
+
+bool fileIsValid(const std::string& fileName) {
+    HexFile file(fileName);
+    return file.isValid();
+}
+
+int verify(BootloaderDevice& device, const std::string& fileName) {
+    uint32_t start = 0;
+    uint32_t length = 0;
+    uint16_t expected = 0;
+    {
+        HexFile file(fileName);
+        file.imageCrc(&start, &length, &expected);
+    }
+    uint16_t reported = 0;
+    const int result = device.readCrc(start, length, &reported);
+    if (result != BootOk) {
+        return result;
+    }
+    return reported == expected ? BootOk : BootVerifyFailed;
+}
+
+}  // namespace
+
+void printProgress(int percent) {
+    std::cout << "\rprogress " << percent << "%" << std::flush;
+}
+
+int awaitBootloader(BootloaderDevice& device, const std::string& serial, int timeoutMs) {
+    using namespace boost::posix_time;
+    device.setSerial(serial);
+    device.enterBootloader();
+    const ptime startTime = microsec_clock::universal_time();
+    for (;;) {
+        int result = device.openBootloader();
+        if (result == BootOk) {
+            std::string version;
+            result = device.bootInfo(&version);
+            if (result == BootOk) {
+                return BootOk;
+            }
+            device.close();
+        }
+        boost::this_thread::sleep(milliseconds(kOpenPauseMs));
+        if ((microsec_clock::universal_time() - startTime).total_milliseconds() >= timeoutMs) {
+            return result;
+        }
+    }
+}
+
+int programDevice(const std::string& serial, const std::string& fileName) {
+    BootloaderDevice device;
+    device.setProgressCallback(printProgress);
+
+    if (!fileIsValid(fileName)) {
+        printLine("The file '" + fileName + "' is not a valid hex file");
+        return BootInvalidHexFile;
+    }
+
+    std::cout << "Searching for device" << std::flush;
+    for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+        awaitBootloader(device, serial, kSearchTimeoutMs);
+        if (device.isOpen()) {
+            break;
+        }
+        std::cout << "." << std::flush;
+    }
+    std::cout << std::endl;
+
+    // Once more with the longer time-out, also after a successful search.
+    int result = awaitBootloader(device, serial, kFinalOpenTimeoutMs);
+    if (result != BootOk) {
+        printLine("Unable to open device " + serial + " for programming.");
+        return result;
+    }
+
+    int type = 0;
+    device.hardwareType(&type);  // an unknown type does not stop the upgrade
+    printLine("Hardware type " + std::to_string(type));
+    printLine("Device serial number " + serial + " opened");
+
+    printLine("Erasing device...");
+    result = device.erase();
+    if (result != BootOk) {
+        printLine("Failure while erasing device.");
+        return result;
+    }
+    printLine("Device erased");
+
+    printLine("Programming device...");
+    result = device.program(fileName);
+    std::cout << std::endl;
+    if (result != BootOk) {
+        printLine("Failure while programming device.");
+        return result;
+    }
+
+    printLine("Verifying flash memory...");
+    result = verify(device, fileName);
+    if (result != BootOk) {
+        printLine("Device verification failed after programming.");
+        return result;
+    }
+    printLine("Flash verification passed");
+
+    printLine("Starting device application");
+    result = device.startApplication();
+    if (result != BootOk) {
+        printLine("Failed to start application code after programming.");
+        return result;
+    }
+    printLine("Device programming succesful");
+    return BootOk;
+}
+
+}  // namespace tavrik

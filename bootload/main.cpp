@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "program_main.h"
+
+int main(int argc, char** argv) {
+    return tavrik::tavrikProgramMain(argc, argv);
+}

@@ -1,0 +1,340 @@
+#include "presented_module.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "boot_frame.h"
+#include "hidraw_node.h"
+#include "request_text.h"
+
+namespace tavrik::sim {
+
+namespace {
+
+constexpr uint16_t kVendorId = 0x04D8;
+// A reply the module sends late reaches the host after its 100 ms read has given up.
+constexpr int64_t kLateReplyMs = 150;
+// A restarting module acknowledges first and leaves the bus a moment later, as real firmware
+// does, so the host reads the acknowledgement before its device node goes away.
+constexpr int64_t kResetMs = 200;
+// How often a busy module looks for its node until the kernel has made it.
+constexpr int64_t kNodeRetryMs = 20;
+
+std::string productIdText(uint16_t productId) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", kVendorId, productId);
+    return text;
+}
+
+TavrikMessage messageOf(const virt::InputReport& report) {
+    TavrikMessage message;
+    std::copy(report.bytes.begin(), report.bytes.end(), message.bytes);
+    return message;
+}
+
+bool isEvent(const TavrikMessage& message) {
+    const uint8_t command = message.command();
+    return message.bytes[msg::Preamble] == kPreamble &&
+           (command == CmdErrorEvent || command == CmdStateEventBasic ||
+            command == CmdStateEventExtended);
+}
+
+}  // namespace
+
+PresentedModule::PresentedModule(virt::ModuleConfig config, size_t number, std::FILE* log)
+    : module_(std::move(config)),
+      layout_(virt::layoutFor(module_.config().ioConfig,
+                              (module_.config().deviceFlags & kFlagExtendedLayout) != 0)),
+      phys_("tavrik_sim/module" + std::to_string(number)),
+      log_(log),
+      name_(module_.config().usbSerial.value_or("module " + std::to_string(number))) {}
+
+int PresentedModule::present(int64_t nowMs) {
+    UhidIdentity identity;
+    identity.name = module_.config().productString;
+    identity.phys = phys_;
+    identity.uniq = module_.config().usbSerial.value_or("");
+    identity.vendorId = kVendorId;
+    identity.productId = module_.productId();
+    started_ = false;
+    const int rc = device_.create(identity);
+    if (rc != 0) {
+        return rc;
+    }
+    logLine("presented as " + productIdText(identity.productId) +
+            (module_.inBootloader() ? " (bootloader)" : " (application)"));
+    service(nowMs);
+    return 0;
+}
+
+void PresentedModule::handleEvents(int64_t nowMs) {
+    while (device_.exists()) {
+        const std::optional<UhidMessage> message = device_.receive();
+        if (!message) {
+            return;
+        }
+        switch (message->kind) {
+            case UhidMessage::Start:
+                started_ = true;
+                sendDue(nowMs);
+                break;
+            case UhidMessage::Output:
+                if (const auto report = outputReport(message->data)) {
+                    receive(*report, nowMs);
+                } else {
+                    logLine("dropped a write of " + std::to_string(message->data.size()) +
+                            " bytes");
+                }
+                break;
+            case UhidMessage::GetReport:
+            case UhidMessage::SetReport:
+                device_.send(refusal(*message));
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void PresentedModule::receive(const std::array<uint8_t, kReportSize>& report, int64_t nowMs) {
+    if (gone_ || leaveAtMs_) {
+        return;  // resetting: nothing is listening
+    }
+    const size_t appBefore = module_.requests().size();
+    const size_t bootBefore = module_.bootRequests().size();
+    const std::vector<int32_t> before = writableValues();
+    module_.receive(report.data(), report.size(), nowMs);
+    logAnswers(appBefore, bootBefore);
+    logPointChanges(before);
+    queueOutput(nowMs);
+    sendDue(nowMs);
+    takeSignals(nowMs);
+}
+
+// Runs before the replies are queued, so module_.output() holds just this request's answers.
+void PresentedModule::logAnswers(size_t appBefore, size_t bootBefore) {
+    if (log_ == nullptr) {
+        return;
+    }
+    const std::deque<virt::InputReport>& out = module_.output();
+    const std::vector<TavrikMessage>& app = module_.requests();
+    for (size_t i = appBefore; i < app.size(); ++i) {
+        std::optional<TavrikMessage> reply;
+        for (const virt::InputReport& report : out) {
+            const TavrikMessage message = messageOf(report);
+            if (message.command() == app[i].command() && !isEvent(message)) {
+                reply = message;
+                break;
+            }
+        }
+        logLine(appRequestText(app[i], reply ? &*reply : nullptr));
+    }
+    const std::vector<std::vector<uint8_t>>& boot = module_.bootRequests();
+    if (boot.size() == bootBefore) {
+        return;
+    }
+    std::vector<std::vector<uint8_t>> replies;
+    virt::FrameDecoder decoder;
+    for (const virt::InputReport& report : out) {
+        for (uint8_t byte : report.bytes) {
+            if (decoder.feed(byte)) {
+                replies.push_back(decoder.payload());
+            }
+        }
+    }
+    for (size_t i = bootBefore; i < boot.size(); ++i) {
+        const std::vector<uint8_t>* reply = nullptr;
+        for (const std::vector<uint8_t>& candidate : replies) {
+            if (!candidate.empty() && !boot[i].empty() && candidate[0] == boot[i][0]) {
+                reply = &candidate;
+                break;
+            }
+        }
+        logLine(bootRequestText(boot[i], reply));
+    }
+}
+
+std::vector<int32_t> PresentedModule::writableValues() const {
+    std::vector<int32_t> values;
+    if (log_ == nullptr || module_.inBootloader()) {
+        return values;
+    }
+    for (const virt::PointSlot& slot : layout_.points) {
+        if (slot.writable) {
+            values.push_back(module_.point(slot.type, slot.index));
+        }
+    }
+    return values;
+}
+
+// What the host wrote, as the module took it over from a state exchange.
+void PresentedModule::logPointChanges(const std::vector<int32_t>& before) {
+    const std::vector<int32_t> after = writableValues();
+    if (after.size() != before.size()) {
+        return;  // the module changed mode: its outputs went back to power-on values
+    }
+    size_t k = 0;
+    for (const virt::PointSlot& slot : layout_.points) {
+        if (!slot.writable) {
+            continue;
+        }
+        if (before[k] != after[k]) {
+            logLine(pointChangeText(slot.type, slot.index, after[k]));
+        }
+        ++k;
+    }
+}
+
+void PresentedModule::queueOutput(int64_t nowMs) {
+    std::deque<virt::InputReport>& out = module_.output();
+    while (!out.empty()) {
+        const virt::InputReport& report = out.front();
+        if (log_ != nullptr && isEvent(messageOf(report))) {
+            logLine("sent " + appEventText(messageOf(report)));
+        }
+        Pending pending;
+        pending.dueMs = report.late ? nowMs + kLateReplyMs : nowMs;
+        pending.bytes = report.bytes;
+        pending_.push_back(pending);
+        out.pop_front();
+    }
+}
+
+// Reports go out in order, so one held back holds back those behind it, as in a device's
+// transmit queue.
+void PresentedModule::sendDue(int64_t nowMs) {
+    while (started_ && !pending_.empty() && pending_.front().dueMs <= nowMs) {
+        const Pending& report = pending_.front();
+        device_.send(inputRequest(report.bytes.data(), report.bytes.size()));
+        pending_.pop_front();
+    }
+}
+
+void PresentedModule::takeSignals(int64_t nowMs) {
+    if (module_.takeUnplug()) {
+        pending_.clear();
+        releaseNode();
+        device_.destroy();
+        gone_ = true;
+        logLine("unplugged");
+        return;
+    }
+    if (module_.takeRestart()) {
+        // The last answers before the reset still reach the host.
+        for (Pending& report : pending_) {
+            report.dueMs = nowMs;
+        }
+        sendDue(nowMs);
+        leaveAtMs_ = nowMs + kResetMs;
+    }
+}
+
+void PresentedModule::leaveBus(int64_t nowMs) {
+    leaveAtMs_.reset();
+    pending_.clear();
+    releaseNode();
+    device_.destroy();
+    started_ = false;
+    logLine("left the bus to restart");
+    returnAtMs_ = nowMs + std::max(0, module_.config().restartDelayMs);
+}
+
+void PresentedModule::service(int64_t nowMs) {
+    if (gone_) {
+        return;
+    }
+    if (leaveAtMs_ && nowMs >= *leaveAtMs_) {
+        leaveBus(nowMs);
+    }
+    if (returnAtMs_ && nowMs >= *returnAtMs_) {
+        returnAtMs_.reset();
+        if (const int rc = present(nowMs); rc != 0) {
+            logLine(std::string("cannot come back: ") + std::strerror(rc));
+            gone_ = true;
+        }
+        return;  // present() has serviced the new device
+    }
+    if (!device_.exists() || leaveAtMs_) {
+        return;
+    }
+    module_.tick(nowMs);
+    queueOutput(nowMs);
+    sendDue(nowMs);
+    takeSignals(nowMs);
+    if (module_.config().busy && started_ && nodeLockFd_ < 0) {
+        holdNode();
+    }
+}
+
+std::optional<int64_t> PresentedModule::nextDueMs(int64_t nowMs) const {
+    std::optional<int64_t> due;
+    const auto consider = [&due](std::optional<int64_t> t) {
+        if (t && (!due || *t < *due)) {
+            due = t;
+        }
+    };
+    if (gone_) {
+        return due;
+    }
+    consider(leaveAtMs_);
+    consider(returnAtMs_);
+    if (device_.exists() && !leaveAtMs_) {
+        consider(module_.nextActionMs());
+        if (started_ && !pending_.empty()) {
+            consider(pending_.front().dueMs);
+        }
+        if (module_.config().busy && started_ && nodeLockFd_ < 0) {
+            consider(nowMs + kNodeRetryMs);
+        }
+    }
+    return due;
+}
+
+// A busy module is one that another program holds: the HID layer of the tools claims a
+// module with an exclusive lock on its node, so holding that lock here makes them see it busy.
+void PresentedModule::holdNode() {
+    const std::optional<std::string> node = hidrawNodeByPhys("/sys", phys_);
+    if (!node) {
+        return;
+    }
+    const int fd = ::open(node->c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return;
+    }
+    nodeLockFd_ = fd;
+    logLine("holding " + *node + " as another program would");
+}
+
+void PresentedModule::releaseNode() {
+    if (nodeLockFd_ >= 0) {
+        ::close(nodeLockFd_);
+        nodeLockFd_ = -1;
+    }
+}
+
+void PresentedModule::remove() {
+    releaseNode();
+    if (device_.exists()) {
+        device_.destroy();
+        logLine("removed");
+    }
+    gone_ = true;
+}
+
+void PresentedModule::logLine(const std::string& text) {
+    if (log_ != nullptr) {
+        std::fprintf(log_, "%s: %s\n", name_.c_str(), text.c_str());
+        std::fflush(log_);
+    }
+}
+
+}  // namespace tavrik::sim

@@ -124,7 +124,7 @@ int TavrikDevice::start() {
     }
     apiThread_ = boost::thread(&TavrikDevice::apiThread, this);
     for (int wait = 0; wait < kStartWaits; ++wait) {
-        boost::this_thread::sleep_for(boost::chrono::milliseconds(kStartWaitMs));
+        boost::this_thread::sleep(boost::posix_time::milliseconds(kStartWaitMs));
         if (status_ == Ok) {
             break;
         }

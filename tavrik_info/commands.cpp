@@ -1,4 +1,3 @@
-#include <boost/chrono.hpp>
 #include <boost/thread/thread.hpp>
 #include <ctime>
 #include <iostream>
@@ -16,7 +15,7 @@ const char kSeparator[] = "------------------------------------------\n";
 // Leaves the API thread time for an exchange: the first one after start, or the one that
 // carries a written output before the module is closed.
 void pauseForApiThread() {
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(100));
+    boost::this_thread::sleep(boost::posix_time::milliseconds(100));
 }
 
 struct PoeFlag {

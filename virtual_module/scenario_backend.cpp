@@ -1,0 +1,65 @@
+// The backend of the programs' test variants: a bus of virtual modules described by the
+// scenario file that TAVRIK_VIRTUAL_SCENARIO names. Without a readable file the bus is empty.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "hid_backend.h"
+#include "scenario.h"
+#include "virtual_module.h"
+
+namespace tavrik::hid {
+
+namespace {
+
+// A relative log path is taken from the scenario file's directory, not the working one.
+std::string besideFile(const std::string& file, const std::string& path) {
+    if (path.front() == '/') {
+        return path;
+    }
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+}
+
+void load(virt::VirtualBus& bus) {
+    const char* path = std::getenv("TAVRIK_VIRTUAL_SCENARIO");
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    std::ifstream file(path);
+    if (!file) {
+        return;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    virt::Scenario scenario;
+    virt::ScenarioError error;
+    if (!virt::parseScenario(text.str(), scenario, error)) {
+        std::fprintf(stderr, "%s: %s\n", path, virt::describe(error).c_str());
+        std::fflush(stderr);
+        return;
+    }
+    if (scenario.logPath) {
+        const std::string log = besideFile(path, *scenario.logPath);
+        if (!bus.setLog(log)) {
+            std::fprintf(stderr, "%s: cannot open the log %s\n", path, log.c_str());
+            std::fflush(stderr);
+        }
+    }
+    for (virt::ModuleConfig& module : scenario.modules) {
+        bus.add(std::move(module));
+    }
+}
+
+}  // namespace
+
+// A static object, so the bus writes its final log lines when the program exits.
+HidBackend& defaultBackend() {
+    static virt::VirtualBus bus;
+    static const bool loaded = (load(bus), true);
+    (void)loaded;
+    return bus;
+}
+
+}  // namespace tavrik::hid

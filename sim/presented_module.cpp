@@ -11,6 +11,7 @@
 #include "boot_frame.h"
 #include "hidraw_node.h"
 #include "request_text.h"
+#include "scenario_log.h"
 
 namespace tavrik::sim {
 
@@ -37,6 +38,11 @@ TavrikMessage messageOf(const virt::InputReport& report) {
     return message;
 }
 
+void writeLine(std::FILE* stream, const std::string& line) {
+    std::fprintf(stream, "%s\n", line.c_str());
+    std::fflush(stream);
+}
+
 bool isEvent(const TavrikMessage& message) {
     const uint8_t command = message.command();
     return message.bytes[msg::Preamble] == kPreamble &&
@@ -46,12 +52,14 @@ bool isEvent(const TavrikMessage& message) {
 
 }  // namespace
 
-PresentedModule::PresentedModule(virt::ModuleConfig config, size_t number, std::FILE* log)
+PresentedModule::PresentedModule(virt::ModuleConfig config, size_t number, std::FILE* verbose,
+                                 std::FILE* busLog)
     : module_(std::move(config)),
       layout_(virt::layoutFor(module_.config().ioConfig,
                               (module_.config().deviceFlags & kFlagExtendedLayout) != 0)),
       phys_("tavrik_sim/module" + std::to_string(number)),
-      log_(log),
+      log_(verbose),
+      busLog_(busLog),
       name_(module_.config().usbSerial.value_or("module " + std::to_string(number))) {}
 
 int PresentedModule::present(int64_t nowMs) {
@@ -109,7 +117,7 @@ void PresentedModule::receive(const std::array<uint8_t, kReportSize>& report, in
     const size_t bootBefore = module_.bootRequests().size();
     const std::vector<int32_t> before = writableValues();
     module_.receive(report.data(), report.size(), nowMs);
-    logAnswers(appBefore, bootBefore);
+    logRequests(appBefore, bootBefore);
     logPointChanges(before);
     queueOutput(nowMs);
     sendDue(nowMs);
@@ -117,12 +125,21 @@ void PresentedModule::receive(const std::array<uint8_t, kReportSize>& report, in
 }
 
 // Runs before the replies are queued, so module_.output() holds just this request's answers.
-void PresentedModule::logAnswers(size_t appBefore, size_t bootBefore) {
+void PresentedModule::logRequests(size_t appBefore, size_t bootBefore) {
+    const std::vector<TavrikMessage>& app = module_.requests();
+    const std::vector<std::vector<uint8_t>>& boot = module_.bootRequests();
+    if (busLog_ != nullptr) {
+        for (size_t i = appBefore; i < app.size(); ++i) {
+            writeLine(busLog_, appLogLine(app[i]));
+        }
+        for (size_t i = bootBefore; i < boot.size(); ++i) {
+            writeLine(busLog_, bootLogLine(boot[i]));
+        }
+    }
     if (log_ == nullptr) {
         return;
     }
     const std::deque<virt::InputReport>& out = module_.output();
-    const std::vector<TavrikMessage>& app = module_.requests();
     for (size_t i = appBefore; i < app.size(); ++i) {
         std::optional<TavrikMessage> reply;
         for (const virt::InputReport& report : out) {
@@ -134,7 +151,6 @@ void PresentedModule::logAnswers(size_t appBefore, size_t bootBefore) {
         }
         logLine(appRequestText(app[i], reply ? &*reply : nullptr));
     }
-    const std::vector<std::vector<uint8_t>>& boot = module_.bootRequests();
     if (boot.size() == bootBefore) {
         return;
     }
@@ -328,12 +344,16 @@ void PresentedModule::remove() {
         logLine("removed");
     }
     gone_ = true;
+    if (busLog_ != nullptr) {
+        for (const std::string& line : finalLogLines(module_)) {
+            writeLine(busLog_, line);
+        }
+    }
 }
 
 void PresentedModule::logLine(const std::string& text) {
     if (log_ != nullptr) {
-        std::fprintf(log_, "%s: %s\n", name_.c_str(), text.c_str());
-        std::fflush(log_);
+        writeLine(log_, name_ + ": " + text);
     }
 }
 

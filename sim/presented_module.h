@@ -18,9 +18,10 @@ namespace tavrik::sim {
 
 class PresentedModule {
   public:
-    // number tells the module's devices apart in their phys text; log, when set, receives the
-    // -v lines.
-    PresentedModule(virt::ModuleConfig config, size_t number, std::FILE* log);
+    // number tells the module's devices apart in their phys text. verbose, when set, receives
+    // the -v lines; busLog, when set, the lines of the scenario's log.
+    PresentedModule(virt::ModuleConfig config, size_t number, std::FILE* verbose,
+                    std::FILE* busLog);
     PresentedModule(const PresentedModule&) = delete;
     PresentedModule& operator=(const PresentedModule&) = delete;
 
@@ -31,7 +32,7 @@ class PresentedModule {
     // Runs what is due by the clock: scripted actions, held-back reports, the return to the
     // bus after a restart, the hold of a busy module on its node.
     void service(int64_t nowMs);
-    // Removes the device for good.
+    // Removes the device for good and writes the module's final lines to the scenario log.
     void remove();
 
     bool started() const { return started_; }
@@ -46,7 +47,7 @@ class PresentedModule {
     };
 
     void receive(const std::array<uint8_t, kReportSize>& report, int64_t nowMs);
-    void logAnswers(size_t appBefore, size_t bootBefore);
+    void logRequests(size_t appBefore, size_t bootBefore);
     void logPointChanges(const std::vector<int32_t>& before);
     std::vector<int32_t> writableValues() const;
     void queueOutput(int64_t nowMs);
@@ -61,7 +62,8 @@ class PresentedModule {
     const virt::PointLayout layout_;
     const std::string phys_;
     std::FILE* log_;
-    std::string name_;  // in log lines
+    std::FILE* busLog_;
+    std::string name_;  // in -v lines
     UhidDevice device_;
     bool started_ = false;
     bool gone_ = false;                  // unplugged for good

@@ -22,4 +22,30 @@ struct ProcessOptions {
 // Starts program (a path) and waits for it to end.
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options = {});
 
+// A child whose standard input stays open, for programs that wait on their input while the
+// test watches what they print.
+class RunningProcess {
+  public:
+    RunningProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env = {});
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+    ~RunningProcess();  // finishes the child if the test did not
+
+    // Collects output until standard output contains text, the child closes its outputs or
+    // timeoutMs passes; true when the text appeared.
+    bool waitForOutput(const std::string& text, int timeoutMs);
+    const std::string& out() const { return collected_.out; }
+
+    // Closes its standard input, collects the rest of its outputs and waits for its end.
+    ProcessResult finish();
+
+  private:
+    bool readAvailable(int timeoutMs);
+
+    ProcessResult collected_;
+    int pid_ = -1;
+    int inFd_ = -1, outFd_ = -1, errFd_ = -1;
+};
+
 }  // namespace tavrik::test

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "boot_frame.h"
 #include "virtual_test_util.h"
 
 namespace tavrik::virt {
@@ -58,19 +59,30 @@ class ScenarioBackendTest : public ::testing::Test {
 TEST_F(ScenarioBackendTest, BusFromTheFileLogsRequestsAndFinalState) {
     write("bus.ini",
           "log = bus.log\n[module]\nserial = A100\nconfig = 0 1\n[module]\nserial = B200\n"
-          "pid = 0xF306\n");
+          "bootloader = 1\n");
     const int status = inChild(path("bus.ini").c_str(), [](hid::HidBackend& backend) {
-        const auto devices = backend.enumerate(0x04D8, 0xF713);
-        if (devices.size() != 1 || backend.enumerate(0, 0).size() != 2) {
+        const auto app = backend.enumerate(0x04D8, 0xF713);
+        const auto boot = backend.enumerate(0x04D8, 0xF65D);
+        if (app.size() != 1 || boot.size() != 1) {
             return 1;
         }
-        hid::hid_device* dev = backend.openPath(devices[0].path.c_str(), nullptr);
+        hid::hid_device* dev = backend.openPath(app[0].path.c_str(), nullptr);
         TavrikMessage m = test::request(CmdStateBasic, 1);
         m.bytes[35] = 0x01;  // output 0 to 1: wire bit 1 = 0
         test::seal(m);
         unsigned char report[65] = {};
         std::memcpy(report + 1, m.bytes, kMessageSize);
-        return backend.write(dev, report, sizeof report) == 65 ? 0 : 2;
+        if (backend.write(dev, report, sizeof report) != 65) {
+            return 2;
+        }
+        // Program 0x9D006000: 0xAB, 0xCD after the linear offset 0x1D00.
+        const std::vector<uint8_t> frame =
+            encodeFrame({0x03, 0x02, 0x00, 0x00, 0x04, 0x1D, 0x00, 0xDD, 0x02, 0x60, 0x00, 0x00,
+                         0xAB, 0xCD, 0x26});
+        std::fill(report, report + sizeof report, 0);
+        std::copy(frame.begin(), frame.end(), report + 1);
+        hid::hid_device* loader = backend.openPath(boot[0].path.c_str(), nullptr);
+        return backend.write(loader, report, sizeof report) == 65 ? 0 : 3;
     });
     ASSERT_EQ(status, 0) << read("stderr");
     EXPECT_EQ(read("stderr"), "");
@@ -80,9 +92,18 @@ TEST_F(ScenarioBackendTest, BusFromTheFileLogsRequestsAndFinalState) {
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line.rfind("app aa02000001", 0), 0u) << line;
     EXPECT_EQ(line.size(), 4u + 128u);
-    const char* rest[] = {"mode A100 app", "state A100 01", "flash A100 00000000 00000000 0000",
-                          "mode B200 app", "state B200 ",   "flash B200 00000000 00000000 0000"};
-    for (const char* expected : rest) {
+    char flash[64];
+    const uint8_t programmed[] = {0xAB, 0xCD};
+    std::snprintf(flash, sizeof flash, "flash B200 9d006000 00000002 %04x",
+                  crc16Xmodem(programmed, 2));
+    const std::string rest[] = {"boot 03020000041d00dd02600000abcd26",
+                                "mode A100 app",
+                                "state A100 01",
+                                "flash A100 00000000 00000000 0000",
+                                "mode B200 boot",
+                                "state B200 ",
+                                flash};
+    for (const std::string& expected : rest) {
         ASSERT_TRUE(std::getline(lines, line));
         EXPECT_EQ(line, expected);
     }

@@ -96,5 +96,24 @@ TEST_F(ProgramSequenceTest, FailedEraseStopsBeforeProgramming) {
     EXPECT_EQ(programFrames, 0u);
 }
 
+TEST_F(ProgramSequenceTest, FileWithoutDataInTheWindowIsVerifiedAgainstZero) {
+    const size_t module = addModule({});
+    const std::string firmware = dir.file(
+        "outside.hex", test::hexRecord(0x00, 0x0100, {0x12, 0x34}) +
+                           test::hexRecord(0x00, 0x0200, {0x56}) + test::endOfFileRecord());
+    CapturedOutput out;
+    EXPECT_EQ(programDevice("A100", firmware), BootOk) << out.text();
+    const bool sentEmptyRange = bus.withModule(module, [](const virt::VirtualModule& m) {
+        const std::vector<uint8_t> emptyRange = {0x04, 0, 0, 0, 0, 0, 0, 0, 0};
+        for (const auto& request : m.bootRequests()) {
+            if (request == emptyRange) {
+                return true;
+            }
+        }
+        return false;
+    });
+    EXPECT_TRUE(sentEmptyRange);
+}
+
 }  // namespace
 }  // namespace tavrik

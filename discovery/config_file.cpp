@@ -8,12 +8,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
-// Header-only use: 8-bit text as it stands, no UTF conversion.
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
+#include "ini_text.h"
 
 namespace tavrik {
 
@@ -38,23 +36,6 @@ ReadOutcome readWholeFile(const std::string& path, std::string& text) {
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     return failed ? ReadOutcome::Failed : ReadOutcome::Read;
-}
-
-// Key=value without spaces and one value per key, as the platform's profile writer produces.
-void configure(CSimpleIniA& ini) {
-    ini.SetUnicode(false);
-    ini.SetMultiKey(false);
-    ini.SetMultiLine(false);
-    ini.SetSpaces(false);
-}
-
-// A missing or unreadable file reads as empty, so every lookup yields its default.
-void loadForReading(const std::string& path, CSimpleIniA& ini) {
-    configure(ini);
-    std::string text;
-    if (readWholeFile(path, text) == ReadOutcome::Read) {
-        ini.LoadData(text);
-    }
 }
 
 bool hasLineBreak(const std::string& text) {
@@ -128,9 +109,13 @@ ConfigFile::ConfigFile(const std::string& fileName)
 
 std::string ConfigFile::readString(const std::string& section, const std::string& key,
                                    const std::string& defaultValue) const {
-    CSimpleIniA ini;
-    loadForReading(path_, ini);
-    std::string value = ini.GetValue(section.c_str(), key.c_str(), defaultValue.c_str());
+    // A missing or unreadable file reads as empty, so every lookup yields its default.
+    std::string text;
+    std::optional<std::string> found;
+    if (readWholeFile(path_, text) == ReadOutcome::Read) {
+        found = readIniValue(text, section, key);
+    }
+    std::string value = found.value_or(defaultValue);
     if (value.size() > kValueLimit) {
         value.resize(kValueLimit);
     }
@@ -143,25 +128,12 @@ bool ConfigFile::writeString(const std::string& section, const std::string& key,
     if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
         return false;
     }
-    CSimpleIniA ini;
-    configure(ini);
     std::string text;
-    const ReadOutcome outcome = readWholeFile(path_, text);
     // Rewriting a file that could not be read would lose its contents.
-    if (outcome == ReadOutcome::Failed) {
+    if (readWholeFile(path_, text) == ReadOutcome::Failed) {
         return false;
     }
-    if (outcome == ReadOutcome::Read && ini.LoadData(text) < 0) {
-        return false;
-    }
-    if (ini.SetValue(section.c_str(), key.c_str(), value.c_str()) < 0) {
-        return false;
-    }
-    std::string updated;
-    if (ini.Save(updated) < 0) {
-        return false;
-    }
-    return replaceFile(path_, updated);
+    return replaceFile(path_, writeIniValue(text, section, key, value));
 }
 
 int32_t ConfigFile::readInt(const std::string& section, const std::string& key,

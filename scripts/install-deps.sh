@@ -4,7 +4,7 @@ set -e
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-thread-dev libboost-date-time-dev \
-libgtest-dev libgmock-dev libsimpleini-dev"
+libgtest-dev libgmock-dev"
 missing=
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

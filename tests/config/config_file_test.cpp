@@ -162,87 +162,73 @@ TEST_F(ConfigFileTest, WriteCreatesMissingFileReadableByAll) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-// The layout the writer itself produces survives byte for byte: comments above sections and
-// keys, any key order, sections in file order, new keys at the end of their section.
-TEST_F(ConfigFileTest, WriteChangesOnlyTheWrittenKey) {
-    const std::string before =
+// A hand-edited file survives writes byte for byte except for the written entry: comments (also
+// at the end), blank lines, blanks around '=', any key order, duplicate sections, CR LF.
+class HandEditedFileTest : public ConfigFileTest,
+                           public ::testing::WithParamInterface<const char*> {
+  protected:
+    // The text with each LF turned into the line break under test.
+    static std::string lines(const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            if (c == '\n') {
+                out += GetParam();
+            } else {
+                out += c;
+            }
+        }
+        return out;
+    }
+};
+
+TEST_P(HandEditedFileTest, WriteChangesOnlyTheWrittenEntry) {
+    std::string expected = lines(
         "; Tavrik modules, kept by hand\n"
         "\n"
         "\n"
-        "[device1]\n"
-        "type=TIO-8\n"
-        "name=Rack A\n"
+        "[ Device1 ]\n"
+        "type = TIO-8\n"
+        "\tname=\"Rack A\"\n"
         "\n"
         "; hide the spare inputs\n"
-        "inputs=4\n"
-        "serial=OLD1\n"
+        "inputs =4\n"
+        "Serial= OLD1   \n"
+        "this line has no equals sign\n"
         "\n"
         "\n"
-        "; the upper shelf\n"
+        "# the upper shelf\n"
         "[device0]\n"
         "serial=S0\n"
         "\n"
-        "\n"
+        "; spare entry\n"
+        "[device1]\n"
+        "serial=DUPLICATE\n"
         "[other]\n"
-        "Key=Value\n";
-    writeFile(before);
+        "Key = Value\n"
+        "; end of file");
+    writeFile(expected);
     ConfigFile config(path_);
-    ASSERT_TRUE(config.writeString("DEVICE1", "Serial", "NEW1"));
-    std::string expected = before;
-    expected.replace(expected.find("serial=OLD1"), 11, "serial=NEW1");
+    EXPECT_EQ(config.readString("device1", "name", ""), "Rack A");
+
+    ASSERT_TRUE(config.writeString("device1", "serial", "NEW1"));
+    expected.replace(expected.find("OLD1"), 4, "NEW1");
     EXPECT_EQ(fileText(), expected);
 
     ASSERT_TRUE(config.writeString("device0", "type", "TIO-8"));
-    expected.insert(expected.find("serial=S0\n") + 10, "type=TIO-8\n");
+    const std::string serial0 = lines("serial=S0\n");
+    expected.insert(expected.find(serial0) + serial0.size(), lines("type=TIO-8\n"));
     EXPECT_EQ(fileText(), expected);
 
     ASSERT_TRUE(config.writeString("device2", "serial", "S2"));
-    expected += "\n\n[device2]\nserial=S2\n";
+    expected += lines("\n[device2]\nserial=S2\n");
     EXPECT_EQ(fileText(), expected);
+
+    EXPECT_EQ(config.readString("device1", "serial", "-1"), "NEW1");
+    EXPECT_EQ(config.findIndex("DUPLICATE"), -1);
+    EXPECT_EQ(config.findIndex("S2"), 2);
 }
 
-std::vector<std::string> nonBlankLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
-    }
-    return lines;
-}
-
-// A typical hand-edited file: its blank lines may move, but every comment, section and key
-// keeps its text and order.
-TEST_F(ConfigFileTest, WriteKeepsCommentsSectionsAndKeyOrderOfHandEditedFile) {
-    const std::string before =
-        "; Tavrik modules\n"
-        "[device0]\n"
-        "serial=S0\n"
-        "type=TIO-8\n"
-        "; shown on the rack\n"
-        "name=Rack A\n"
-        "# hash comment\n"
-        "outputs=2\n"
-        "inputs=4\n"
-        "\n"
-        "; the spare\n"
-        "[device1]\n"
-        "type=TIO-4\n"
-        "serial=S1\n"
-        "\n"
-        "[device-1]\n"
-        "name=Unindexed\n";
-    writeFile(before);
-    ASSERT_TRUE(ConfigFile(path_).writeString("device1", "serial", "S1b"));
-    std::vector<std::string> expected = nonBlankLines(before);
-    for (std::string& line : expected) {
-        if (line == "serial=S1") {
-            line = "serial=S1b";
-        }
-    }
-    EXPECT_EQ(nonBlankLines(fileText()), expected);
-}
+INSTANTIATE_TEST_SUITE_P(LineBreaks, HandEditedFileTest, ::testing::Values("\n", "\r\n"));
 
 TEST_F(ConfigFileTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     writeFile("[device0]\nserial=A\n");

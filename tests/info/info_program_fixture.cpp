@@ -1,0 +1,172 @@
+#include "info_program_fixture.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "point_layout.h"
+
+namespace tavrik::test {
+
+const char kSeparatorLine[] = "------------------------------------------\n";
+const char kListenPrompt[] = "Listening for events...  Press enter to exit\n";
+const char kThreadStoppedLine[] = "Error Event: API thread has stopped running\n";
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kNobody[] = "65534";
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+}
+
+std::vector<uint8_t> fromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::string moduleText(const std::string& serial, const std::string& location,
+                       const std::string& extra) {
+    return "[module]\nserial = " + serial + "\nlocation = " + location + "\n" + extra + "\n";
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void InfoProgramTest::SetUp() {
+    char pattern[] = "/tmp/tavrik-info-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    scratch_ = pattern;
+    // Readable by the unprivileged user that some runs take on.
+    fs::permissions(scratch_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    scenario_ = scratch_ + "/bus.scenario";
+    log_ = scratch_ + "/bus.log";
+    fs::create_directories(TAVRIK_CONFIG_DIR);
+    fs::remove(configPath());
+    useModules("");
+}
+
+void InfoProgramTest::TearDown() {
+    fs::remove(configPath());
+    fs::remove_all(scratch_);
+}
+
+void InfoProgramTest::useModules(const std::string& modules, bool logged) {
+    writeFile(scenario_, (logged ? "log = " + log_ + "\n" : std::string()) + modules);
+    fs::remove(log_);
+}
+
+ProcessResult InfoProgramTest::run(const std::vector<std::string>& args, const std::string& input) {
+    ProcessOptions options;
+    options.args = args;
+    options.env = {{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
+    options.input = input;
+    return runProcess(TAVRIK_INFO_PROGRAM, options);
+}
+
+ProcessResult InfoProgramTest::runUnprivileged(const std::vector<std::string>& args) {
+    ProcessOptions options;
+    options.env = {{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
+    if (geteuid() == 0) {
+        options.args = {std::string("--reuid=") + kNobody, std::string("--regid=") + kNobody,
+                        "--clear-groups", TAVRIK_INFO_PROGRAM};
+        options.args.insert(options.args.end(), args.begin(), args.end());
+        return runProcess("/usr/bin/setpriv", options);
+    }
+    // An ordinary user may still own the test directory: take its write permission away.
+    const fs::perms before = fs::status(TAVRIK_CONFIG_DIR).permissions();
+    fs::permissions(TAVRIK_CONFIG_DIR,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    options.args = args;
+    ProcessResult result = runProcess(TAVRIK_INFO_PROGRAM, options);
+    fs::permissions(TAVRIK_CONFIG_DIR, before);
+    return result;
+}
+
+std::unique_ptr<RunningProcess> InfoProgramTest::start(const std::vector<std::string>& args) {
+    return std::make_unique<RunningProcess>(
+        TAVRIK_INFO_PROGRAM, args,
+        std::map<std::string, std::string>{{"TAVRIK_VIRTUAL_SCENARIO", scenario_}});
+}
+
+std::string InfoProgramTest::logText() const {
+    return readFile(log_);
+}
+
+size_t InfoProgramTest::requestCount(uint8_t command, uint8_t mode) const {
+    size_t count = 0;
+    for (const std::string& line : splitLines(logText())) {
+        if (line.rfind("app ", 0) != 0) {
+            continue;
+        }
+        const std::vector<uint8_t> message = fromHex(line.substr(4));
+        if (message.size() > 4 && message[1] == command && message[4] == mode) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+int32_t InfoProgramTest::finalValue(const std::string& serial, const std::vector<uint8_t>& config,
+                                    uint32_t type, uint32_t index) const {
+    const std::string prefix = "state " + serial + " ";
+    for (const std::string& line : splitLines(logText())) {
+        if (line.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        const std::vector<uint8_t> image = fromHex(line.substr(prefix.size()));
+        const virt::PointLayout layout = virt::layoutFor(config, false);
+        const virt::PointSlot* slot = layout.find(type, index);
+        if (slot == nullptr || image.size() < layout.imageLength) {
+            ADD_FAILURE() << "no point " << type << "/" << index << " in " << line;
+            return -1;
+        }
+        return virt::hostValue(*slot, virt::readRaw(image, *slot));
+    }
+    ADD_FAILURE() << "no final state of " << serial << " in the log";
+    return -1;
+}
+
+std::string InfoProgramTest::configPath() const {
+    return std::string(TAVRIK_CONFIG_DIR) + "/tavrik.ini";
+}
+
+void InfoProgramTest::writeConfig(const std::string& text) const {
+    writeFile(configPath(), text);
+}
+
+std::string InfoProgramTest::readConfig() const {
+    return readFile(configPath());
+}
+
+bool InfoProgramTest::configExists() const {
+    return fs::exists(configPath());
+}
+
+}  // namespace tavrik::test

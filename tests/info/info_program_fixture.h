@@ -1,0 +1,58 @@
+// Runs tavrik_info over a bus of virtual modules as a separate process, the way users run it,
+// with its configuration directory emptied before each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run_process.h"
+
+namespace tavrik::test {
+
+extern const char kSeparatorLine[];
+extern const char kListenPrompt[];
+extern const char kThreadStoppedLine[];
+
+// One [module] section of a scenario file; extra holds further "key = value" lines.
+std::string moduleText(const std::string& serial, const std::string& location,
+                       const std::string& extra = "");
+
+std::vector<std::string> splitLines(const std::string& text);
+
+class InfoProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The bus for the following runs. The log records every request and the final states;
+    // leave it out for runs as a user who could not write it.
+    void useModules(const std::string& modules, bool logged = true);
+    ProcessResult run(const std::vector<std::string>& args, const std::string& input = "");
+    // As a user who may not write the configuration file.
+    ProcessResult runUnprivileged(const std::vector<std::string>& args);
+    std::unique_ptr<RunningProcess> start(const std::vector<std::string>& args);
+
+    // From the log of the last run.
+    size_t requestCount(uint8_t command, uint8_t mode) const;
+    // Value as the host reads it of a point of a basic-layout module with the given codes.
+    int32_t finalValue(const std::string& serial, const std::vector<uint8_t>& config, uint32_t type,
+                       uint32_t index) const;
+
+    std::string configPath() const;
+    void writeConfig(const std::string& text) const;
+    std::string readConfig() const;
+    bool configExists() const;
+
+  private:
+    std::string logText() const;
+
+    std::string scratch_;
+    std::string scenario_;
+    std::string log_;
+};
+
+}  // namespace tavrik::test

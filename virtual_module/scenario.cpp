@@ -121,6 +121,7 @@ class Parser {
     ModuleConfig* module_ = nullptr;
     std::set<std::string> seen_;
     bool infoSerialSet_ = false;
+    int configLine_ = 0;
     std::vector<PointCheck> checks_;
 };
 
@@ -141,6 +142,7 @@ bool Parser::line(int number, const std::string& raw) {
         module_ = &scenario_.modules.back();
         seen_.clear();
         infoSerialSet_ = false;
+        configLine_ = 0;
         checks_.clear();
         return true;
     }
@@ -237,6 +239,7 @@ bool Parser::moduleKey(const std::string& key, const std::string& value) {
 }
 
 bool Parser::configKey(const std::string& value) {
+    configLine_ = line_;
     for (const std::string& word : words(value)) {
         uint8_t code = 0;
         if (!numberInto(word, 0, 255, code)) {
@@ -362,8 +365,14 @@ bool Parser::finishModule() {
     if (!infoSerialSet_) {
         module_->infoSerial = module_->usbSerial.value_or("");
     }
-    const PointLayout layout =
-        layoutFor(module_->ioConfig, (module_->deviceFlags & kFlagExtendedLayout) != 0);
+    const bool extended = (module_->deviceFlags & kFlagExtendedLayout) != 0;
+    const PointLayout layout = layoutFor(module_->ioConfig, extended);
+    // Command 2 has no image offset: a basic module's whole image is its one 27-byte chunk.
+    if (!extended && layout.imageLength > msg::BasicChunk) {
+        line_ = configLine_;
+        return fail("the basic layout holds 27 image bytes, this configuration needs " +
+                    std::to_string(layout.imageLength) + " (flags = 1 selects the extended one)");
+    }
     for (const PointCheck& check : checks_) {
         if (layout.find(check.type, check.index) == nullptr) {
             line_ = check.line;

@@ -166,7 +166,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"[module]\nfault = no_reply status=3\n", 2, "unknown fault option"},
         BadCase{"[module]\nfault = boot_bad_crc command=0\n", 2, "not a number"},
         BadCase{"[module]\nboot_version = 2\n", 2, "major.minor"},
-        BadCase{"log =\n", 1, "needs a path"}));
+        BadCase{"log =\n", 1, "needs a path"},
+        BadCase{"[module]\nconfig = 9 9 9 9 9 9 9\nconfig = 9 9 9 9 9 9 9\n", 3,
+                "basic layout holds 27 image bytes"}));
+
+TEST(Scenario, ExtendedLayoutHoldsLargeImages) {
+    Scenario scenario;
+    ScenarioError error;
+    EXPECT_TRUE(parseScenario("[module]\nflags = 1\nconfig = 9 9 9 9 9 9 9 9 9 9 9 9 9 9\n",
+                              scenario, error))
+        << describe(error);
+}
 
 TEST(Scenario, RefusesMoreConfigurationThanAModuleHolds) {
     std::string text = "[module]\n";

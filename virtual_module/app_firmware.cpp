@@ -184,8 +184,8 @@ void AppFirmware::answerBasicState(const TavrikMessage& request, TavrikMessage& 
             }
         }
     }
-    reply.bytes[msg::CountA] = static_cast<uint8_t>(entries - outputs);
-    reply.bytes[msg::CountB] = static_cast<uint8_t>(outputs);
+    reply.bytes[msg::CountA] = static_cast<uint8_t>(std::min<size_t>(entries - outputs, 255));
+    reply.bytes[msg::CountB] = static_cast<uint8_t>(std::min<size_t>(outputs, 255));
     copyImage(reply.bytes + msg::BasicImage, 0, msg::BasicChunk);
 }
 

@@ -7,7 +7,8 @@ void TavrikDevice::setEventCallback(TavrikEventCallback callback) {
     eventCallback_ = callback;
 }
 
-void TavrikDevice::raiseIoEvent(uint32_t type, uint32_t index, int32_t value) {
+// Called without either lock held, so the callback may use this device or replace itself.
+void TavrikDevice::raiseEvent(int32_t kind, int32_t type, int32_t index, int32_t value) {
     if (!running_) {
         return;
     }
@@ -17,22 +18,16 @@ void TavrikDevice::raiseIoEvent(uint32_t type, uint32_t index, int32_t value) {
         callback = eventCallback_;
     }
     if (callback != nullptr) {
-        callback(kEventIo, static_cast<int32_t>(type), static_cast<int32_t>(index), value, *this);
+        callback(kind, type, index, value, *this);
     }
 }
 
+void TavrikDevice::raiseIoEvent(uint32_t type, uint32_t index, int32_t value) {
+    raiseEvent(kEventIo, static_cast<int32_t>(type), static_cast<int32_t>(index), value);
+}
+
 void TavrikDevice::raiseErrorEvent(int code) {
-    if (!running_) {
-        return;
-    }
-    TavrikEventCallback callback = nullptr;
-    {
-        boost::lock_guard<boost::mutex> lock(callbackLock_);
-        callback = eventCallback_;
-    }
-    if (callback != nullptr) {
-        callback(kEventError, static_cast<int32_t>(kIoTypeCount), 0, code, *this);
-    }
+    raiseEvent(kEventError, static_cast<int32_t>(kIoTypeCount), 0, code);
 }
 
 int TavrikDevice::applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll,

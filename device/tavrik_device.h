@@ -71,6 +71,7 @@ private:
     void apiThread();
     int applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll, bool force);
     void handleMessage(TavrikMessage& message);
+    void raiseEvent(int32_t kind, int32_t type, int32_t index, int32_t value);
     void raiseIoEvent(uint32_t type, uint32_t index, int32_t value);
     void raiseErrorEvent(int code);
     boost::posix_time::ptime now();

@@ -79,12 +79,12 @@ int openDevice(const std::string& serial, TavrikDevice& device) {
     return Ok;
 }
 
-bool checkDeviceNumber(int32_t dev, size_t count) {
-    if (dev >= 0 && static_cast<size_t>(dev) < count) {
-        return true;
+bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, TavrikDevice& device) {
+    if (dev < 0 || static_cast<size_t>(dev) >= serials.size()) {
+        std::cerr << "Device " << dev << " not available" << std::endl;
+        return false;
     }
-    std::cerr << "Device " << dev << " not available" << std::endl;
-    return false;
+    return openDevice(serials[dev], device) == Ok;
 }
 
 void listDeviceInfo() {
@@ -109,10 +109,7 @@ int readIoState(int32_t dev, int32_t iopoint, int32_t type) {
     std::vector<std::string> serials;
     enumerateDevices(serials);
     TavrikDevice device;
-    if (!checkDeviceNumber(dev, serials.size())) {
-        return -1;
-    }
-    if (openDevice(serials[dev], device) != Ok) {
+    if (!openListedDevice(serials, dev, device)) {
         return -1;
     }
     const int value = device.getValue(static_cast<uint32_t>(type), iopoint);
@@ -134,10 +131,7 @@ int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
         std::cerr << ioTypeName(ioType) << "[" << output << "] is not an output" << std::endl;
         return -1;
     }
-    if (!checkDeviceNumber(dev, serials.size())) {
-        return -1;
-    }
-    if (openDevice(serials[dev], device) != Ok) {
+    if (!openListedDevice(serials, dev, device)) {
         return -1;
     }
     const int result = device.setValue(ioType, output, value);

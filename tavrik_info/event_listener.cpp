@@ -42,10 +42,7 @@ int listenForEvents(int32_t dev) {
     std::vector<std::string> serials;
     enumerateDevices(serials);
     TavrikDevice device;
-    if (!checkDeviceNumber(dev, serials.size())) {
-        return -1;
-    }
-    if (openDevice(serials[dev], device) != Ok) {
+    if (!openListedDevice(serials, dev, device)) {
         return -1;
     }
     device.setEventCallback(printEvent);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tavrik_device.h"
 
@@ -15,8 +16,9 @@ namespace tavrik {
 // Failures are reported on standard error; returns the failing TavrikResult or 0.
 int openDevice(const std::string& serial, TavrikDevice& device);
 
-// True when 0 <= dev < count; otherwise reports "Device <dev> not available" on standard error.
-bool checkDeviceNumber(int32_t dev, size_t count);
+// The device number check (0 <= dev < count, else "Device <dev> not available" on standard
+// error), then openDevice on the module at that position of the list. True when it runs.
+bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, TavrikDevice& device);
 
 void listDeviceInfo();
 int readIoState(int32_t dev, int32_t iopoint, int32_t type);

@@ -191,8 +191,8 @@ std::vector<int32_t> PresentedModule::writableValues() const {
 // What the host wrote, as the module took it over from a state exchange.
 void PresentedModule::logPointChanges(const std::vector<int32_t>& before) {
     const std::vector<int32_t> after = writableValues();
-    if (after.size() != before.size()) {
-        return;  // the module changed mode: its outputs went back to power-on values
+    if (before.empty() || after.size() != before.size()) {
+        return;  // none to compare, or the module changed mode and reset its outputs
     }
     size_t k = 0;
     for (const virt::PointSlot& slot : layout_.points) {

@@ -32,16 +32,26 @@ hidraw_count_is() {
     [ "$(hidraw_count)" -eq "$1" ]
 }
 
+sim_up_or_ended() {
+    hidraw_count_is "$1" || ! kill -0 "$SIM_PID" 2>/dev/null
+}
+
 log_has() {
     grep -qF -- "$2" "$1" 2>/dev/null
 }
 
-# sim_start MODULE-FILE NODES: runs tavrik_sim -v on a module file of the scenario's data and
-# waits until NODES hidraw nodes exist. Its output goes to sim.log.
+# sim_start MODULE-FILE NODES: runs tavrik_sim -v on a module file (of the scenario data, or
+# a path starting with / or ./) and waits until NODES hidraw nodes exist. Its output goes to
+# sim.log.
 sim_start() {
-    tavrik_sim -v "$KT_DATA/$1" >sim.log 2>&1 &
+    case $1 in
+    /* | ./*) file=$1 ;;
+    *) file=$KT_DATA/$1 ;;
+    esac
+    tavrik_sim -v "$file" >sim.log 2>&1 &
     SIM_PID=$!
-    if ! wait_until "$KT_WAIT_SECONDS" hidraw_count_is "$2"; then
+    wait_until "$KT_WAIT_SECONDS" sim_up_or_ended "$2"
+    if ! hidraw_count_is "$2"; then
         fail "tavrik_sim $1 did not bring up $2 hidraw nodes (have $(hidraw_count))"
         sed 's/^/  sim: /' sim.log
         return 1
@@ -68,6 +78,17 @@ sim_expect() {
     }
 }
 
+log_count_is() {
+    [ "$(grep -cF -- "$3" "$1" 2>/dev/null)" = "$2" ]
+}
+
+# sim_expect_count N TEXT: the simulator's log holds exactly N lines with TEXT, within the
+# wait bound.
+sim_expect_count() {
+    wait_until "$KT_WAIT_SECONDS" log_count_is sim.log "$1" "$2" ||
+        fail "tavrik_sim logged $(grep -cF -- "$2" sim.log) lines with \"$2\", expected $1"
+}
+
 # run PROGRAM ARGS...: runs one program to its end with standard input empty; its standard
 # output, standard error and exit status land in out, err and status. Carriage returns are
 # shown as \r so that progress lines compare as text.
@@ -79,11 +100,12 @@ run() {
 }
 
 # start PROGRAM ARGS...: like run, in the background, with standard input from the fifo "in"
-# held open by this shell; press_enter ends its wait for input, finish collects it.
+# held open by this shell, so that run can check other programs meanwhile; press_enter ends
+# its wait for input, finish collects its outputs into out, err and status.
 start() {
     rm -f in
     mkfifo in
-    timeout "$KT_TOOL_TIMEOUT" "$@" <in >out.raw 2>err.raw &
+    timeout "$KT_TOOL_TIMEOUT" "$@" <in >bg.out.raw 2>bg.err.raw &
     TOOL_PID=$!
     exec 3>in
 }
@@ -96,13 +118,14 @@ finish() {
     exec 3>&-
     wait "$TOOL_PID"
     echo $? >status
-    sed "s/$CR/\\\\r/g" out.raw >out
-    sed "s/$CR/\\\\r/g" err.raw >err
+    TOOL_PID=
+    sed "s/$CR/\\\\r/g" bg.out.raw >out
+    sed "s/$CR/\\\\r/g" bg.err.raw >err
 }
 
-# out_has TEXT: the running program's standard output holds TEXT within the wait bound.
+# out_has TEXT: the background program's standard output holds TEXT within the wait bound.
 out_has() {
-    wait_until "$KT_WAIT_SECONDS" log_has out.raw "$1" || fail "standard output never showed: $1"
+    wait_until "$KT_WAIT_SECONDS" log_has bg.out.raw "$1" || fail "standard output never showed: $1"
 }
 
 compare() {
@@ -127,6 +150,12 @@ expect_out() {
 expect_err() {
     cat >expected.err
     compare "standard error" expected.err err
+}
+
+# expect_out_of FILE: like expect_out, for text the scenario picked out of the output.
+expect_out_of() {
+    cat >expected.out
+    compare "selected output" expected.out "$1"
 }
 
 expect_no_err() {

@@ -12,8 +12,9 @@ fail() {
     KT_FAILED=1
 }
 
+# The hidraw nodes of tavrik_sim's devices (their phys text names it).
 hidraw_count() {
-    ls /sys/class/hidraw 2>/dev/null | wc -l
+    cat /sys/class/hidraw/*/device/uevent 2>/dev/null | grep -c '^HID_PHYS=tavrik_sim/'
 }
 
 # wait_until SECONDS COMMAND...: true once the command succeeds, false after SECONDS.

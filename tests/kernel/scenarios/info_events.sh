@@ -10,7 +10,11 @@ press_enter
 finish
 expect_status 0
 expect_no_err
-expect_out <<'OUT'
+# The API thread reports every input once as it starts; that report normally lands before the
+# listener installs its callback, but a slow guest may show it. Input 3 never returns to 0
+# here, so these lines can only be that report.
+grep -v -x 'IO Event: inputs\[[0-3]\] 0' out >events
+expect_out_of events <<'OUT'
 Listening for events...  Press enter to exit
 IO Event: inputs[3] 1
 Error Event: Timeout on i2c bus

@@ -25,3 +25,4 @@ status=0
 
 expected=$(cd "$kernel_tests/scenarios" && ls -- *.sh | sed 's/\.sh$//')
 "$kernel_tests/report-results.sh" "$work/console.log" $expected
+[ "$status" -eq 0 ]

@@ -10,6 +10,9 @@ if [ -f "$ready/vmlinuz" ] && [ -f "$ready/uhid.ko" ]; then
     exit 0
 fi
 
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
 # The metapackage names the versioned image package that carries the files.
 image_package() {
     apt-cache depends linux-image-cloud-amd64 2>/dev/null |
@@ -17,7 +20,7 @@ image_package() {
 }
 package=$(image_package)
 if [ -z "$package" ]; then
-    apt-get update -qq >&2
+    $SUDO apt-get update -qq >&2
     package=$(image_package)
 fi
 [ -n "$package" ] || { echo "no linux-image-cloud-amd64 in the package lists" >&2; exit 1; }
@@ -26,7 +29,15 @@ mkdir -p "$cache"
 work=$(mktemp -d "$cache/fetch.XXXXXX")
 chmod 755 "$work" # apt-get download hands the file to its own unprivileged user
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get download -q "$package" >&2)
+download() {
+    (cd "$work" && apt-get download -q "$1" >&2)
+}
+# Package lists older than the archive name a version that is gone: refresh them once.
+if ! download "$package"; then
+    $SUDO apt-get update -qq >&2
+    package=$(image_package)
+    download "$package"
+fi
 dpkg-deb -x "$work"/*.deb "$work/x"
 
 mkdir -p "$work/out"

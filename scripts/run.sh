@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the dependencies, builds the two programs and lists the attached modules.
+# Installs the dependencies, builds the two programs and lists the attached modules; with none
+# attached it shows the tools at work on virtual modules instead (scripts/demo.sh).
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh

@@ -130,10 +130,10 @@ void PresentedModule::logRequests(size_t appBefore, size_t bootBefore) {
     const std::vector<std::vector<uint8_t>>& boot = module_.bootRequests();
     if (busLog_ != nullptr) {
         for (size_t i = appBefore; i < app.size(); ++i) {
-            writeLine(busLog_, appLogLine(app[i]));
+            writeLine(busLog_, virt::appLogLine(app[i]));
         }
         for (size_t i = bootBefore; i < boot.size(); ++i) {
-            writeLine(busLog_, bootLogLine(boot[i]));
+            writeLine(busLog_, virt::bootLogLine(boot[i]));
         }
     }
     if (log_ == nullptr) {
@@ -345,7 +345,7 @@ void PresentedModule::remove() {
     }
     gone_ = true;
     if (busLog_ != nullptr) {
-        for (const std::string& line : finalLogLines(module_)) {
+        for (const std::string& line : virt::finalLogLines(module_)) {
             writeLine(busLog_, line);
         }
     }

@@ -1,8 +1,7 @@
 #include <algorithm>
-#include <cinttypes>
 #include <cstring>
 
-#include "crc16.h"
+#include "scenario_log.h"
 #include "virtual_module.h"
 
 namespace tavrik::virt {
@@ -19,16 +18,6 @@ std::wstring widen(const std::string& text) {
         wide.push_back(static_cast<wchar_t>(c));
     }
     return wide;
-}
-
-std::string hex(const uint8_t* bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < n; ++i) {
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 0xF]);
-    }
-    return text;
 }
 
 // "virtual:<index>:<generation>": a module that left the bus comes back under a new path.
@@ -222,11 +211,11 @@ int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t le
     const size_t bootSeen = module.bootRequests().size();
     module.receive(data + 1, kMessageSize, now);
     for (size_t i = appSeen; i < module.requests().size(); ++i) {
-        logLine("app " + hex(module.requests()[i].bytes, kMessageSize));
+        logLine(appLogLine(module.requests()[i]));
     }
     for (size_t i = bootSeen; i < module.bootRequests().size(); ++i) {
         const std::vector<uint8_t>& payload = module.bootRequests()[i];
-        logLine("boot " + hex(payload.data(), payload.size()));
+        logLine(bootLogLine(payload));
     }
     takeSignals(slot, now);
     changed_.notify_all();
@@ -399,17 +388,9 @@ void VirtualBus::logLine(const std::string& line) {
 
 void VirtualBus::logFinalState() {
     for (const Slot& slot : slots_) {
-        const VirtualModule& module = *slot.module;
-        const std::string serial = module.config().usbSerial.value_or("-");
-        logLine("mode " + serial + (module.inBootloader() ? " boot" : " app"));
-        logLine("state " + serial + " " + hex(module.image().data(), module.image().size()));
-        const uint32_t start = module.programmedStart();
-        const uint32_t length = module.programmedEnd() - start;
-        const uint16_t crc =
-            length == 0 ? 0 : crc16Xmodem(module.flash().data() + (start - kFlashBase), length);
-        char line[64];
-        std::snprintf(line, sizeof line, " %08" PRIx32 " %08" PRIx32 " %04x", start, length, crc);
-        logLine("flash " + serial + line);
+        for (const std::string& line : finalLogLines(*slot.module)) {
+            logLine(line);
+        }
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include "crc16.h"
 
-namespace tavrik::sim {
+namespace tavrik::virt {
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string bootLogLine(const std::vector<uint8_t>& payload) {
     return "boot " + hex(payload.data(), payload.size());
 }
 
-std::vector<std::string> finalLogLines(const virt::VirtualModule& module) {
+std::vector<std::string> finalLogLines(const VirtualModule& module) {
     const std::string serial = module.config().usbSerial.value_or("-");
     std::vector<std::string> lines;
     lines.push_back("mode " + serial + (module.inBootloader() ? " boot" : " app"));
@@ -39,9 +39,9 @@ std::vector<std::string> finalLogLines(const virt::VirtualModule& module) {
     uint16_t crc = 0;
     // The programmed range lies inside the flash window by construction; check anyway, as
     // the range comes from the host's records.
-    if (length != 0 && start >= virt::kFlashBase &&
-        start - virt::kFlashBase + uint64_t{length} <= module.flash().size()) {
-        crc = crc16Xmodem(module.flash().data() + (start - virt::kFlashBase), length);
+    if (length != 0 && start >= kFlashBase &&
+        start - kFlashBase + uint64_t{length} <= module.flash().size()) {
+        crc = crc16Xmodem(module.flash().data() + (start - kFlashBase), length);
     }
     char line[64];
     std::snprintf(line, sizeof line, " %08" PRIx32 " %08" PRIx32 " %04x", start, length, crc);
@@ -49,4 +49,4 @@ std::vector<std::string> finalLogLines(const virt::VirtualModule& module) {
     return lines;
 }
 
-}  // namespace tavrik::sim
+}  // namespace tavrik::virt

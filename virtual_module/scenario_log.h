@@ -1,5 +1,5 @@
-// The lines of a scenario file's log (virtual_module/SCENARIO.md), written by tavrik_sim as
-// the test variants' bus writes them.
+// The lines of a scenario file's log (SCENARIO.md): the same for the test variants' bus and
+// for tavrik_sim.
 #pragma once
 
 #include <string>
@@ -7,11 +7,11 @@
 
 #include "virtual_module.h"
 
-namespace tavrik::sim {
+namespace tavrik::virt {
 
 std::string appLogLine(const TavrikMessage& request);
 std::string bootLogLine(const std::vector<uint8_t>& payload);
 // The mode, state and flash lines of a module when the program ends.
-std::vector<std::string> finalLogLines(const virt::VirtualModule& module);
+std::vector<std::string> finalLogLines(const VirtualModule& module);
 
-}  // namespace tavrik::sim
+}  // namespace tavrik::virt

@@ -26,13 +26,13 @@ constexpr int32_t kEventIo = 1;
 
 // The API thread's clock: the microsecond UTC clock in the product, driven by tests.
 class DeviceClock {
-public:
+  public:
     virtual ~DeviceClock() = default;
     virtual boost::posix_time::ptime now() = 0;
 };
 
 class TavrikDevice {
-public:
+  public:
     // clock: null for the system's microsecond UTC clock.
     explicit TavrikDevice(DeviceClock* clock = nullptr);
     TavrikDevice(const TavrikDevice&) = delete;
@@ -62,7 +62,7 @@ public:
 
     void setEventCallback(TavrikEventCallback callback);
 
-private:
+  private:
     int initialRead();
     int readInformationBlock(uint8_t* block);
     int readIoConfiguration(uint8_t* buffer, size_t capacity, size_t* count);

@@ -25,7 +25,7 @@ constexpr int kSelectWritable = 2;
 constexpr int kSelectAll = 3;
 
 class TavrikPointTable {
-public:
+  public:
     TavrikPointTable();
 
     int build(const uint8_t* config, size_t count);
@@ -46,7 +46,7 @@ public:
     uint32_t imageLength() const { return imageLength_; }
     const std::vector<TavrikPoint>& row(uint32_t type) const { return rows_.at(type); }
 
-private:
+  private:
     std::array<std::vector<TavrikPoint>, kIoTypeCount> rows_;
     int32_t pollPeriodMs_ = 900;
     bool pending_ = false;

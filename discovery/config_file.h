@@ -14,7 +14,7 @@ constexpr int kConfigSections = 10;
 constexpr const char* kConfigFileName = "tavrik.ini";
 
 struct ModuleSettings {
-    std::string name;                         // empty = none
+    std::string name;                          // empty = none
     std::array<int32_t, kIoTypeCount> limits;  // -1 = none
 };
 
@@ -25,7 +25,7 @@ std::string sectionName(int index);
 std::string configDirectory();
 
 class ConfigFile {
-public:
+  public:
     // A bare name resolves in configDirectory(); a name with a '/' is taken as a path.
     explicit ConfigFile(const std::string& fileName = kConfigFileName);
 
@@ -39,7 +39,7 @@ public:
     int findIndex(const std::string& serial) const;
     ModuleSettings readModuleSettings(int index) const;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -33,7 +33,7 @@ struct hid_device {
 };
 
 class HidBackend {
-public:
+  public:
     virtual ~HidBackend() = default;
     virtual std::vector<EnumeratedDevice> enumerate(uint16_t vendorId, uint16_t productId) = 0;
     // Sets *status as hid_open_path documents; returns null on failure.

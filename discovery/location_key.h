@@ -9,7 +9,8 @@ namespace tavrik::hid {
 
 // A device-tree node is a directory below <sysfsRoot>/devices.
 // The node that carries hidraw interface NAME: <sysfsRoot>/class/hidraw/NAME/device resolved.
-std::optional<std::string> interfaceNode(const std::string& sysfsRoot, const std::string& hidrawName);
+std::optional<std::string> interfaceNode(const std::string& sysfsRoot,
+                                         const std::string& hidrawName);
 // The node's ID as text into a 128-byte buffer: USB device and hub nodes begin with "USB",
 // USB interface nodes are "USB" IDs that contain "MI_", PCI functions begin with "PCI", every
 // other node begins with neither. False when it cannot be read or does not fit.

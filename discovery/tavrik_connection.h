@@ -17,8 +17,12 @@ using DeviceId = uint32_t;
 constexpr DeviceId deviceId(uint16_t vendorId, uint16_t productId) {
     return (static_cast<uint32_t>(vendorId) << 16) | productId;
 }
-constexpr uint16_t vendorOf(DeviceId id) { return static_cast<uint16_t>(id >> 16); }
-constexpr uint16_t productOf(DeviceId id) { return static_cast<uint16_t>(id & 0xFFFF); }
+constexpr uint16_t vendorOf(DeviceId id) {
+    return static_cast<uint16_t>(id >> 16);
+}
+constexpr uint16_t productOf(DeviceId id) {
+    return static_cast<uint16_t>(id & 0xFFFF);
+}
 
 // Tried in table order.
 extern const std::vector<DeviceId> applicationDeviceIds;
@@ -28,7 +32,7 @@ constexpr int kReplyTimeoutMs = 100;
 constexpr int kRequestAttempts = 5;
 
 class TavrikConnection {
-public:
+  public:
     using MessageHandler = boost::function<void(TavrikMessage&)>;
 
     TavrikConnection() = default;
@@ -52,7 +56,7 @@ public:
     std::string productString();
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
-private:
+  private:
     int readMessage(TavrikMessage& message, int timeoutMs, bool* timedOut);
     void deliver(TavrikMessage& message);
 

@@ -13,30 +13,12 @@
 #include <vector>
 
 #include "crc16.h"
+#include "hex_text.h"
 
 namespace tavrik {
 namespace {
 
-// One record line without its line end; the byte count is the data size unless given.
-std::string hexLine(uint16_t address, uint8_t type, const std::vector<uint8_t>& data,
-                    int count = -1) {
-    std::vector<uint8_t> bytes = {static_cast<uint8_t>(count < 0 ? data.size() : count),
-                                  static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                                  type};
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : bytes) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    bytes.push_back(static_cast<uint8_t>(-sum));
-    std::string line = ":";
-    char digits[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        line += digits;
-    }
-    return line;
-}
+using test::hexLine;
 
 std::string linear(uint16_t upper) {
     return hexLine(0, 0x04, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});

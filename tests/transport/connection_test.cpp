@@ -13,9 +13,28 @@ using test::basicModule;
 
 class ConnectionTest : public test::VirtualBusTest {
   protected:
-    TavrikMessage statusRequestNow() { return statusRequest(0, 12345); }
+    void openModule() {
+        bus.add(basicModule("A1"));
+        ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
+    }
+
+    void inject(virt::Fault::Kind kind, int count = 1, int status = 0) {
+        virt::Fault fault;
+        fault.kind = kind;
+        fault.count = count;
+        fault.status = status;
+        bus.injectFault(0, fault);
+    }
+
+    // One status request, under the retry rule or as a single attempt; the reply is kept.
+    int statusExchange(bool retry) {
+        TavrikMessage request = statusRequest(0, 12345);
+        return retry ? requestWithRetry(connection, request, reply)
+                     : connection.request(request, reply);
+    }
 
     TavrikConnection connection;
+    TavrikMessage reply;
 };
 
 TavrikMessage stateEvent(uint8_t marker) {
@@ -27,8 +46,7 @@ TavrikMessage stateEvent(uint8_t marker) {
 }
 
 TEST_F(ConnectionTest, UnsolicitedMessagesBeforeTheReplyReachTheHandlerInOrder) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
+    openModule();
     std::vector<uint8_t> seen;
     connection.setMessageHandler([&seen](TavrikMessage& m) {
         seen.push_back(m.bytes[msg::BasicImage]);
@@ -37,65 +55,41 @@ TEST_F(ConnectionTest, UnsolicitedMessagesBeforeTheReplyReachTheHandlerInOrder) 
     bus.sendRaw(0, stateEvent(0x11));
     bus.sendRaw(0, stateEvent(0x22));
 
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(request, reply), Ok);
+    EXPECT_EQ(statusExchange(false), Ok);
     EXPECT_EQ(reply.command(), CmdStatus);
     EXPECT_EQ(seen, (std::vector<uint8_t>{0x11, 0x22}));
 }
 
 TEST_F(ConnectionTest, ModuleStatusIsReturnedAfterFiveAttemptsInAll) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::Status;
-    fault.status = static_cast<int8_t>(0xF8);
-    fault.count = 100;
-    bus.injectFault(0, fault);
+    openModule();
+    inject(virt::Fault::Status, 100, static_cast<int8_t>(0xF8));
 
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(requestWithRetry(connection, request, reply), CommandInvalid);
+    EXPECT_EQ(statusExchange(true), CommandInvalid);
     EXPECT_EQ(requestCount(0, CmdStatus), 5u);
 }
 
 TEST_F(ConnectionTest, RetryStopsAtTheFirstSuccess) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::Status;
-    fault.status = IoPointOutOfRange;
-    fault.count = 2;
-    bus.injectFault(0, fault);
+    openModule();
+    inject(virt::Fault::Status, 2, IoPointOutOfRange);
 
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(requestWithRetry(connection, request, reply), Ok);
+    EXPECT_EQ(statusExchange(true), Ok);
     EXPECT_EQ(requestCount(0, CmdStatus), 3u);
 }
 
 TEST_F(ConnectionTest, BadPreambleFailsWithoutTestingTheCheckByte) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
+    openModule();
     TavrikMessage corrupt = stateEvent(0);
     corrupt.bytes[msg::Preamble] = 0xAB;
     corrupt.bytes[msg::Check] ^= 0xFF;  // wrong as well: the preamble must be tested first
     bus.sendRaw(0, corrupt);
 
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(request, reply), MessageMissingPreamble);
+    EXPECT_EQ(statusExchange(false), MessageMissingPreamble);
 }
 
 TEST_F(ConnectionTest, BadCheckByteFailsTheRequestAndTheEventRead) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::BadCheck;
-    bus.injectFault(0, fault);
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(request, reply), MessageCrcInvalid);
+    openModule();
+    inject(virt::Fault::BadCheck);
+    EXPECT_EQ(statusExchange(false), MessageCrcInvalid);
 
     TavrikMessage corrupt = stateEvent(0);
     corrupt.bytes[msg::Check] ^= 0xFF;
@@ -104,36 +98,25 @@ TEST_F(ConnectionTest, BadCheckByteFailsTheRequestAndTheEventRead) {
 }
 
 TEST_F(ConnectionTest, LateReplyIsTakenByTheNextRequestOfTheSameCommand) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::LateReply;
-    bus.injectFault(0, fault);
+    openModule();
+    inject(virt::Fault::LateReply);
     int handled = 0;
     connection.setMessageHandler([&handled](TavrikMessage&) { ++handled; });
 
-    TavrikMessage first = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(first, reply), CommunicationTimeout);
-    TavrikMessage second = statusRequestNow();
-    EXPECT_EQ(connection.request(second, reply), Ok);
+    EXPECT_EQ(statusExchange(false), CommunicationTimeout);
+    EXPECT_EQ(statusExchange(false), Ok);
     EXPECT_EQ(reply.command(), CmdStatus);
     EXPECT_EQ(handled, 0);
     EXPECT_EQ(requestCount(0, CmdStatus), 2u);
 }
 
 TEST_F(ConnectionTest, LateReplyOfAnotherCommandGoesToTheHandler) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::LateReply;
-    bus.injectFault(0, fault);
+    openModule();
+    inject(virt::Fault::LateReply);
     std::vector<uint8_t> handled;
     connection.setMessageHandler([&handled](TavrikMessage& m) { handled.push_back(m.command()); });
 
-    TavrikMessage status = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(status, reply), CommunicationTimeout);
+    EXPECT_EQ(statusExchange(false), CommunicationTimeout);
     TavrikMessage config = ioConfigRequest(0);
     EXPECT_EQ(connection.request(config, reply), Ok);
     EXPECT_EQ(reply.command(), CmdReadIoConfig);
@@ -141,30 +124,20 @@ TEST_F(ConnectionTest, LateReplyOfAnotherCommandGoesToTheHandler) {
 }
 
 TEST_F(ConnectionTest, NoReplyIsACommunicationTimeout) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
-    virt::Fault fault;
-    fault.kind = virt::Fault::NoReply;
-    fault.count = 5;
-    bus.injectFault(0, fault);
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(requestWithRetry(connection, request, reply), CommunicationTimeout);
+    openModule();
+    inject(virt::Fault::NoReply, 5);
+    EXPECT_EQ(statusExchange(true), CommunicationTimeout);
 }
 
 TEST_F(ConnectionTest, UnpluggedModuleTimesOutRequestsAndEndsEventReadsQuietly) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
+    openModule();
     bus.unplug(0);
     EXPECT_EQ(connection.readEvents(10), Ok);
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(request, reply), CommunicationTimeout);
+    EXPECT_EQ(statusExchange(false), CommunicationTimeout);
 }
 
 TEST_F(ConnectionTest, ReadEventsWithoutHandlerDiscardsUntilQuiet) {
-    bus.add(basicModule("A1"));
-    ASSERT_EQ(connection.open(applicationDeviceIds[0], "A1"), Ok);
+    openModule();
     bus.sendRaw(0, stateEvent(1));
     bus.sendRaw(0, stateEvent(2));
     EXPECT_EQ(connection.readEvents(10), Ok);
@@ -176,9 +149,7 @@ TEST_F(ConnectionTest, ReadEventsWithoutHandlerDiscardsUntilQuiet) {
 }
 
 TEST_F(ConnectionTest, ClosedConnectionRefusesEverything) {
-    TavrikMessage request = statusRequestNow();
-    TavrikMessage reply;
-    EXPECT_EQ(connection.request(request, reply), DeviceNotOpen);
+    EXPECT_EQ(statusExchange(false), DeviceNotOpen);
     EXPECT_EQ(connection.readEvents(10), DeviceNotOpen);
     EXPECT_EQ(connection.productString(), "");
     EXPECT_FALSE(connection.isOpen());

@@ -1,4 +1,4 @@
-// Intel HEX text and scratch files for the firmware tool's tests.
+// Intel HEX text and scratch files for the HEX loader's and the firmware tool's tests.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,11 @@
 
 namespace tavrik::test {
 
-// One record line, LF-terminated, with a correct checksum.
-inline std::string hexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> bytes = {static_cast<uint8_t>(data.size()),
+// One record line without its line end, with a correct checksum; the byte count is the data
+// size unless given.
+inline std::string hexLine(uint16_t address, uint8_t type, const std::vector<uint8_t>& data,
+                           int count = -1) {
+    std::vector<uint8_t> bytes = {static_cast<uint8_t>(count < 0 ? data.size() : count),
                                   static_cast<uint8_t>(address >> 8),
                                   static_cast<uint8_t>(address & 0xFF), type};
     bytes.insert(bytes.end(), data.begin(), data.end());
@@ -28,7 +30,12 @@ inline std::string hexRecord(uint8_t type, uint16_t address, const std::vector<u
         std::snprintf(pair, sizeof pair, "%02X", b);
         line += pair;
     }
-    return line + "\n";
+    return line;
+}
+
+// One record line, LF-terminated.
+inline std::string hexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
+    return hexLine(address, type, data) + "\n";
 }
 
 inline std::string endOfFileRecord() {

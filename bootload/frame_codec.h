@@ -16,7 +16,7 @@ constexpr uint8_t kFrameEscape = 0x10;
 constexpr size_t kPayloadCapacity = 1000;
 // Incoming payload is discarded when it grows this long without a frame end.
 constexpr size_t kDecodeLimit = kPayloadCapacity - 2;
-// Every payload byte and both CRC bytes may need an escape, plus start and end.
+// Every byte of the payload room, payload and CRC alike, may need an escape; plus start and end.
 constexpr size_t kRawCapacity = 2 * kPayloadCapacity + 2;
 
 // Bytes on the wire for a payload of length bytes when every byte needs its escape.

@@ -11,31 +11,14 @@
 
 #include "allocation_counter.h"
 #include "hex_file.h"
+#include "hex_text.h"
 
 namespace tavrik {
 namespace {
 
-constexpr size_t kDataPerLine = 16;
+using test::hexRecord;
 
-// One LF-terminated record line with its checksum.
-std::string recordLine(uint16_t address, uint8_t type, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> bytes = {static_cast<uint8_t>(data.size()),
-                                  static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address & 0xFF), type};
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : bytes) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    bytes.push_back(static_cast<uint8_t>(-sum));
-    std::string line = ":";
-    char pair[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        line += pair;
-    }
-    return line + "\n";
-}
+constexpr size_t kDataPerLine = 16;
 
 // The whole image window, 0x1D006000 to 0x1D026000, in 16-byte data records.
 std::string fullImageText() {
@@ -46,15 +29,15 @@ std::string fullImageText() {
          address += kDataPerLine) {
         if (address >> 16 != upper) {
             upper = address >> 16;
-            text += recordLine(
-                0, 0x04, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper & 0xFF)});
+            text += hexRecord(
+                0x04, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper & 0xFF)});
         }
         for (size_t i = 0; i < kDataPerLine; ++i) {
             data[i] = static_cast<uint8_t>((address + i) * 13);
         }
-        text += recordLine(static_cast<uint16_t>(address & 0xFFFF), 0x00, data);
+        text += hexRecord(0x00, static_cast<uint16_t>(address & 0xFFFF), data);
     }
-    return text + recordLine(0, 0x01, {});
+    return text + hexRecord(0x01, 0, {});
 }
 
 // The image file in a scratch directory that lives as long as the process.
@@ -96,7 +79,7 @@ void BM_DecodeRecordLine(benchmark::State& state) {
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 17);
     }
-    const std::string line = recordLine(0x6000, 0x00, data);  // 43 characters and the LF
+    const std::string line = hexRecord(0x00, 0x6000, data);  // 43 characters and the LF
     uint8_t record[kValidateCapacity];
     bench::AllocationsPerIteration allocations;
     for (auto _ : state) {

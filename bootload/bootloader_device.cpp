@@ -21,14 +21,6 @@ constexpr size_t kAckReply = 1;
 constexpr size_t kReadCrcReply = 3;
 constexpr size_t kHardwareTypeReply = 2;
 
-std::wstring widen(const std::string& text) {
-    std::wstring wide;
-    for (unsigned char c : text) {
-        wide.push_back(static_cast<wchar_t>(c));
-    }
-    return wide;
-}
-
 }  // namespace
 
 BootloaderDevice::~BootloaderDevice() {
@@ -36,7 +28,7 @@ BootloaderDevice::~BootloaderDevice() {
 }
 
 int BootloaderDevice::openBootloader() {
-    const std::wstring wideSerial = widen(serial_);
+    const std::wstring wideSerial = widenText(serial_);
     close();
     for (DeviceId id : bootloaderDeviceIds) {
         handle_ = hid::hid_open(vendorOf(id), productOf(id), wideSerial.c_str());

@@ -7,14 +7,6 @@ namespace tavrik {
 
 namespace {
 
-std::string narrow(const wchar_t* wide) {
-    std::string text;
-    for (const wchar_t* p = wide; *p != L'\0'; ++p) {
-        text.push_back(static_cast<char>(static_cast<uint32_t>(*p) & 0xFF));
-    }
-    return text;
-}
-
 // Byte-wise, unsigned, the shorter key first when one is a prefix of the other.
 bool locationBefore(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -30,7 +22,7 @@ void enumerateSerials(const std::vector<DeviceId>& ids, std::vector<std::string>
         hid::hid_device_info* list = hid::hid_enumerate(vendorOf(id), productOf(id));
         for (hid::hid_device_info* info = list; info != nullptr; info = info->next) {
             if (info->serial_number != nullptr) {
-                found.emplace_back(narrow(info->serial_number),
+                found.emplace_back(narrowText(info->serial_number),
                                    info->location != nullptr ? info->location : "");
             }
         }

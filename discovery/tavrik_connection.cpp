@@ -10,15 +10,6 @@ namespace {
 
 constexpr size_t kReportSize = kMessageSize + 1;
 
-std::wstring widen(const std::string& text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    for (unsigned char c : text) {
-        wide.push_back(static_cast<wchar_t>(c));
-    }
-    return wide;
-}
-
 }  // namespace
 
 TavrikConnection::~TavrikConnection() {
@@ -27,7 +18,7 @@ TavrikConnection::~TavrikConnection() {
 
 int TavrikConnection::open(DeviceId id, const std::string& serial) {
     close();
-    const std::wstring wideSerial = widen(serial);
+    const std::wstring wideSerial = widenText(serial);
     int status = hid::kOpenFailed;
     device_ = hid::hid_open(vendorOf(id), productOf(id), wideSerial.c_str(), &status);
     if (device_ != nullptr) {
@@ -126,11 +117,24 @@ std::string TavrikConnection::productString() {
         return std::string();
     }
     buffer[64] = L'\0';
-    std::string narrow;
-    for (const wchar_t* p = buffer; *p != L'\0'; ++p) {
-        narrow.push_back(static_cast<char>(static_cast<uint32_t>(*p) & 0xFF));
+    return narrowText(buffer);
+}
+
+std::wstring widenText(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (unsigned char c : text) {
+        wide.push_back(static_cast<wchar_t>(c));
     }
-    return narrow;
+    return wide;
+}
+
+std::string narrowText(const wchar_t* wide) {
+    std::string text;
+    for (const wchar_t* p = wide; *p != L'\0'; ++p) {
+        text.push_back(static_cast<char>(static_cast<uint32_t>(*p) & 0xFF));
+    }
+    return text;
 }
 
 int requestWithRetry(TavrikConnection& connection, TavrikMessage& request, TavrikMessage& reply) {

@@ -64,6 +64,11 @@ class TavrikConnection {
     MessageHandler handler_;
 };
 
+// Serial numbers and HID strings travel as 8-bit text: widened byte by byte to wide characters,
+// narrowed by keeping the low byte of each.
+std::wstring widenText(const std::string& text);
+std::string narrowText(const wchar_t* wide);
+
 // The retry rule: up to kRequestAttempts attempts with the same request, stopping at the first
 // that returns 0; otherwise the last result.
 int requestWithRetry(TavrikConnection& connection, TavrikMessage& request, TavrikMessage& reply);

@@ -68,11 +68,6 @@ size_t VirtualBus::add(ModuleConfig config) {
     return slots_.size() - 1;
 }
 
-size_t VirtualBus::moduleCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return slots_.size();
-}
-
 bool VirtualBus::setLog(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (log_ != nullptr) {

@@ -184,7 +184,6 @@ class VirtualBus : public hid::HidBackend {
 
     // Returns the module's index on the bus.
     size_t add(ModuleConfig config);
-    size_t moduleCount() const;
 
     // Appends one line per request received ("app <64 bytes hex>", "boot <payload hex>") and,
     // when the bus is destroyed, one "state" and one "flash" line per module. Returns false

@@ -1,4 +1,6 @@
 // tavrik_info -e: the prompt, the events the module's API thread delivers, and the end.
+#include <signal.h>
+
 #include "info_program_fixture.h"
 
 namespace tavrik::test {
@@ -32,6 +34,26 @@ TEST_F(EventListener, EndOfInputOrEnterClosesTheModule) {
             << result.out;
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exitStatus, 0);
+    }
+}
+
+// A service manager stops the listener with SIGTERM, a closed terminal sends SIGHUP, Ctrl-C
+// SIGINT: each ends it as Enter does. Standard input stays open, so only the signal can have
+// ended the wait.
+TEST_F(EventListener, EndSignalClosesTheModuleLikeEnter) {
+    useModules(moduleText("A100", "1-1", kFourInputs));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const auto listener = start({"-e", "0"});
+        ASSERT_TRUE(listener->waitForOutput(kListenPrompt, kWaitMs)) << listener->out();
+        listener->sendSignal(signal);
+        EXPECT_TRUE(listener->waitForOutput(kThreadStoppedLine, kWaitMs))
+            << "signal " << signal << ": " << listener->out();
+        const ProcessResult result = listener->finish();
+        EXPECT_EQ(withoutIoEvents(result.out),
+                  (std::vector<std::string>{kListenPrompt, kThreadStoppedLine}))
+            << "signal " << signal << ": " << result.out;
+        EXPECT_EQ(result.err, "") << "signal " << signal;
+        EXPECT_EQ(result.exitStatus, 0) << "signal " << signal;
     }
 }
 

@@ -218,6 +218,12 @@ bool RunningProcess::waitForOutput(const std::string& text, int timeoutMs) {
     return true;
 }
 
+void RunningProcess::sendSignal(int signal) {
+    if (pid_ >= 0) {
+        kill(pid_, signal);
+    }
+}
+
 ProcessResult RunningProcess::finish() {
     if (pid_ < 0) {
         return collected_;

@@ -37,6 +37,9 @@ class RunningProcess {
     bool waitForOutput(const std::string& text, int timeoutMs);
     const std::string& out() const { return collected_.out; }
 
+    // Sends a signal to the child; its standard input stays open.
+    void sendSignal(int signal);
+
     // Closes its standard input, collects the rest of its outputs and waits for its end.
     ProcessResult finish();
 

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -20,22 +19,54 @@ namespace {
 // Profile reads go through a 256-byte buffer: 255 characters take effect.
 constexpr size_t kValueLimit = 255;
 
-enum class ReadOutcome { Read, Missing, Failed };
+// Far above any real file; a larger one is not a tavrik.ini.
+constexpr off_t kFileLimit = 1 << 20;
+
+// NotUsable: not a regular file (a FIFO or a device would block or never end) or larger than
+// the limit. It reads as a missing file, but a write must not replace it.
+enum class ReadOutcome { Read, Missing, NotUsable, Failed };
 
 ReadOutcome readWholeFile(const std::string& path, std::string& text) {
     text.clear();
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Failed;
     }
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        text.append(chunk, got);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        ::close(fd);
+        return ReadOutcome::Failed;
     }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return failed ? ReadOutcome::Failed : ReadOutcome::Read;
+    if (!S_ISREG(info.st_mode) || info.st_size > kFileLimit) {
+        ::close(fd);
+        return ReadOutcome::NotUsable;
+    }
+    char chunk[4096];
+    ReadOutcome outcome = ReadOutcome::Read;
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            outcome = ReadOutcome::Failed;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(got));
+        if (text.size() > static_cast<size_t>(kFileLimit)) {  // grew while being read
+            outcome = ReadOutcome::NotUsable;
+            break;
+        }
+    }
+    ::close(fd);
+    if (outcome != ReadOutcome::Read) {
+        text.clear();
+    }
+    return outcome;
 }
 
 bool hasLineBreak(const std::string& text) {
@@ -129,8 +160,10 @@ bool ConfigFile::writeString(const std::string& section, const std::string& key,
         return false;
     }
     std::string text;
-    // Rewriting a file that could not be read would lose its contents.
-    if (readWholeFile(path_, text) == ReadOutcome::Failed) {
+    // Rewriting a file that could not be read would lose its contents, and whatever stands in
+    // place of the file that is not one is not ours to replace.
+    const ReadOutcome outcome = readWholeFile(path_, text);
+    if (outcome != ReadOutcome::Read && outcome != ReadOutcome::Missing) {
         return false;
     }
     return replaceFile(path_, writeIniValue(text, section, key, value));

@@ -279,6 +279,63 @@ TEST_F(ConfigFileTest, UnreadableFileIsNotOverwritten) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+// Something other than a plain file of sensible size where the file should be: reading it
+// must neither block (a FIFO without a writer) nor run on for ever (/dev/zero), it reads as
+// a missing file, and a write leaves it as it is.
+struct NotAFileCase {
+    const char* name;
+    void (*make)(const std::string& path);
+};
+
+void PrintTo(const NotAFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+constexpr size_t kFileLimit = 1 << 20;
+
+class NotAFileTest : public ConfigFileTest, public ::testing::WithParamInterface<NotAFileCase> {};
+
+TEST_P(NotAFileTest, ReadsAsMissingAndIsNotReplaced) {
+    GetParam().make(path_);
+    struct stat before;
+    ASSERT_EQ(::lstat(path_.c_str(), &before), 0);
+    ConfigFile config(path_);
+    EXPECT_EQ(config.readString("device0", "serial", "-1"), "-1");
+    EXPECT_EQ(config.findIndex("A"), -1);
+    EXPECT_FALSE(config.writeString("device0", "serial", "B"));
+    struct stat after;
+    ASSERT_EQ(::lstat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_size, before.st_size);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NotAFileTest,
+    ::testing::Values(NotAFileCase{"Fifo",
+                                   [](const std::string& path) {
+                                       ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+                                   }},
+                      NotAFileCase{"LinkToDevZero",
+                                   [](const std::string& path) {
+                                       ASSERT_EQ(::symlink("/dev/zero", path.c_str()), 0);
+                                   }},
+                      NotAFileCase{"LargerThanOneMebibyte", [](const std::string& path) {
+                                       std::string text = "[device0]\nserial=A\n";
+                                       text.resize(kFileLimit + 1, ';');
+                                       std::ofstream(path, std::ios::binary) << text;
+                                   }}));
+
+TEST_F(ConfigFileTest, LargeFileBelowTheLimitIsReadAndWritten) {
+    std::string text = "[device0]\nserial=A\n;";
+    text.resize(kFileLimit - 64, ';');
+    writeFile(text + "\n");
+    ConfigFile config(path_);
+    EXPECT_EQ(config.findIndex("A"), 0);
+    EXPECT_TRUE(config.writeString("device0", "type", "TIO-8"));
+    EXPECT_EQ(config.readString("device0", "type", ""), "TIO-8");
+}
+
 TEST_F(ConfigFileTest, ValueWithLineBreakIsRefused) {
     writeFile("[device0]\nserial=A\n");
     ConfigFile config(path_);

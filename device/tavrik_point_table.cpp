@@ -1,5 +1,7 @@
 #include "tavrik_point_table.h"
 
+#include <algorithm>
+
 #include "tavrik_message.h"
 
 namespace tavrik {
@@ -46,6 +48,7 @@ int TavrikPointTable::build(const uint8_t* config, size_t count) {
             rows_[rowType].push_back(point);
     }
     imageLength_ = (nextBit + 7) / 8;
+    moduleImage_.assign(imageLength_, 0);
     return Ok;
 }
 
@@ -150,6 +153,10 @@ int TavrikPointTable::encode(uint8_t* chunk, uint32_t offset, uint32_t size, int
 }
 
 int TavrikPointTable::decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection) {
+    if (offset < moduleImage_.size()) {
+        const size_t n = std::min<size_t>(size, moduleImage_.size() - offset);
+        std::copy_n(chunk, n, moduleImage_.begin() + offset);
+    }
     for (uint32_t type = 0; type < kIoTypeCount; ++type) {
         if (!isSelected(type, selection))
             continue;
@@ -173,6 +180,13 @@ int TavrikPointTable::decode(const uint8_t* chunk, uint32_t offset, uint32_t siz
         }
     }
     return Ok;
+}
+
+void TavrikPointTable::moduleBytes(uint8_t* chunk, uint32_t offset, uint32_t size) const {
+    if (offset < moduleImage_.size()) {
+        const size_t n = std::min<size_t>(size, moduleImage_.size() - offset);
+        std::copy_n(moduleImage_.begin() + offset, n, chunk);
+    }
 }
 
 }  // namespace tavrik

@@ -38,7 +38,13 @@ class TavrikPointTable {
     bool isRelay(uint32_t type, int32_t index) const;
     bool isPending() const { return pending_; }
     int encode(uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
+    // Also records the chunk as the module's own image (see moduleBytes).
     int decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
+    // Copies the module's image as it last reported it into a chunk holding image bytes
+    // [offset, offset + size); bytes past the image's end are left alone. A chunk that starts
+    // from it and then takes encode carries the module's own values in every bit that no point
+    // of the table owns: the points a limit hides and the bits of codes that name no type.
+    void moduleBytes(uint8_t* chunk, uint32_t offset, uint32_t size) const;
 
     int32_t pollPeriodMs() const { return pollPeriodMs_; }
     int32_t deviceFlags() const { return deviceFlags_; }
@@ -52,6 +58,7 @@ class TavrikPointTable {
     bool pending_ = false;
     int32_t deviceFlags_ = 0;
     uint32_t imageLength_ = 0;
+    std::vector<uint8_t> moduleImage_;  // imageLength_ bytes, as the module last reported them
 };
 
 }  // namespace tavrik

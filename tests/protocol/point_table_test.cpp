@@ -308,6 +308,46 @@ TEST(PointTableDecodeTest, PointsOutsideTheChunkKeepTheirValues) {
     EXPECT_EQ(table.value(PoeStatus, 2), 0);
 }
 
+// A chunk that starts from the module's image and then takes encode carries the module's own
+// bits wherever no point of the table owns them.
+TEST(PointTableModuleImageTest, UnownedBitsKeepTheModulesValues) {
+    // inputs: bits 0, 1; outputs 0..3: bits 2..5; unknown code 0x0E: bit 6; watchdog: bytes 1, 2
+    TavrikPointTable table = makeTable({0, 0, 1, 1, 1, 1, 0x0E, 5});
+    ASSERT_EQ(table.imageLength(), 3u);
+    const uint8_t module[3] = {0x7C, 0x1E, 0x00};  // outputs and the unknown bit at 1; watchdog 30
+    table.decode(module, 0, 3, kSelectAll);
+    table.truncate(Outputs, 2);  // outputs 2 and 3 hidden
+    table.truncate(Watchdog, 0);
+    ASSERT_EQ(table.setValue(Outputs, 0, 1), Ok);  // wire bit 2 cleared
+
+    uint8_t chunk[27] = {};
+    table.moduleBytes(chunk, 0, sizeof chunk);
+    table.encode(chunk, 0, sizeof chunk, kSelectAll);
+    EXPECT_EQ(chunk[0], 0x78);  // output 0 as written, hidden outputs and the unknown bit kept
+    EXPECT_EQ(chunk[1], 0x1E);  // the hidden watchdog word as the module holds it
+    EXPECT_EQ(chunk[2], 0x00);
+    EXPECT_EQ(chunk[3], 0x00) << "bytes past the image stay as they were";
+}
+
+TEST(PointTableModuleImageTest, DecodeRecordsEveryByteOfTheChunkWhateverItSelects) {
+    TavrikPointTable table = makeTable(std::vector<uint8_t>(120 * 8, 0), kFlagExtendedLayout);
+    ASSERT_EQ(table.imageLength(), 120u);
+    uint8_t event[56];
+    for (size_t i = 0; i < sizeof event; ++i) {
+        event[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    table.decode(event, 108, sizeof event, kSelectReadOnly);  // runs past the image's end
+    uint8_t chunk[56];
+    std::memset(chunk, 0xEE, sizeof chunk);
+    table.moduleBytes(chunk, 108, sizeof chunk);
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(chunk[i], 0xA0 + i) << i;
+    }
+    EXPECT_EQ(chunk[12], 0xEE) << "nothing is read or written past the image";
+    table.moduleBytes(chunk, 200, sizeof chunk);  // wholly past the image
+    EXPECT_EQ(chunk[0], 0xA0);
+}
+
 TEST(PointTableRowTest, TruncateCountAndIsRelayBounds) {
     TavrikPointTable table = makeTable({65, 1, 65, 0, 0, 0});
     EXPECT_EQ(table.count(13), 0u);

@@ -67,6 +67,9 @@ void AppFirmware::powerOn() {
     for (const PointSlot& slot : layout_.points) {
         writeRaw(image_, slot, wireValue(slot, 0));
     }
+    for (uint32_t bit : layout_.unknownBits) {
+        image_[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    }
     for (const PointValue& value : config_.initialValues) {
         setPoint(value.type, value.index, value.value);
     }

@@ -34,7 +34,7 @@ PointLayout layoutFor(const std::vector<uint8_t>& config, bool extended) {
         const uint8_t code = config[entry] & mask;
         const uint32_t type = code == kRelayOutputCode ? 1 : code;
         if (type >= kTypeCount) {
-            ++nextBit;  // a code this firmware does not know still owns its bit
+            layout.unknownBits.push_back(nextBit++);  // a code without a type still owns its bit
             continue;
         }
         PointSlot slot;
@@ -98,6 +98,14 @@ uint32_t wireValue(const PointSlot& slot, int32_t value) {
 
 void takeWritablePoints(std::vector<uint8_t>& image, const PointLayout& layout,
                         const uint8_t* chunk, size_t offset, size_t size) {
+    for (uint32_t bit : layout.unknownBits) {
+        const size_t byte = bit / 8;
+        if (byte >= offset && byte - offset < size && byte < image.size()) {
+            const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+            image[byte] =
+                static_cast<uint8_t>((image[byte] & ~mask) | (chunk[byte - offset] & mask));
+        }
+    }
     for (const PointSlot& slot : layout.points) {
         const size_t byte = slot.bit / 8;
         if (!slot.writable || byte < offset || byte - offset >= size) {

@@ -21,6 +21,10 @@ struct PointSlot {
 
 struct PointLayout {
     std::vector<PointSlot> points;  // configuration order; unknown codes hold bits but no point
+    // The bits of codes this firmware knows but the host may not: outputs of a newer firmware,
+    // in effect. They start at wire bit 1 and follow the host's image like writable points, so
+    // a host that clears them shows.
+    std::vector<uint32_t> unknownBits;
     uint32_t imageLength = 0;
 
     const PointSlot* find(uint32_t type, uint32_t index) const;
@@ -37,8 +41,8 @@ void writeRaw(std::vector<uint8_t>& image, const PointSlot& slot, uint32_t raw);
 int32_t hostValue(const PointSlot& slot, uint32_t raw);
 uint32_t wireValue(const PointSlot& slot, int32_t value);
 
-// Takes the writable points that lie wholly inside a chunk of the host's image holding image
-// bytes [offset, offset + size); everything else stays the module's own.
+// Takes the writable points and the unknown bits that lie wholly inside a chunk of the host's
+// image holding image bytes [offset, offset + size); everything else stays the module's own.
 void takeWritablePoints(std::vector<uint8_t>& image, const PointLayout& layout,
                         const uint8_t* chunk, size_t offset, size_t size);
 

@@ -113,6 +113,7 @@ class Parser {
     bool pointKey(const std::string& value);
     bool atKey(const std::string& value);
     bool faultKey(const std::string& value);
+    bool parseFault(const std::string& value, Fault& fault);
     bool finishModule();
 
     Scenario& scenario_;
@@ -297,15 +298,39 @@ bool Parser::atKey(const std::string& value) {
         action.kind = ScriptedAction::StateEvent;
     } else if (what == "unplug" && args == 0) {
         action.kind = ScriptedAction::Unplug;
+    } else if (what == "flood" && args == 1) {
+        action.kind = ScriptedAction::Flood;
+        if (!numberInto(w[2], 1, 60000, action.value)) {
+            return false;
+        }
+    } else if (what == "fault" && args >= 1) {
+        action.kind = ScriptedAction::ArmFault;
+        std::string fault;
+        for (size_t i = 2; i < w.size(); ++i) {
+            fault += w[i] + " ";
+        }
+        if (!parseFault(fault, action.fault)) {
+            return false;
+        }
     } else {
         return fail("unknown action '" + what +
-                    "' or wrong arguments (set T I V, error CODE, state, unplug)");
+                    "' or wrong arguments (set T I V, error CODE, state, unplug, flood MS, " +
+                    "fault KIND ...)");
     }
     module_->script.push_back(action);
     return true;
 }
 
 bool Parser::faultKey(const std::string& value) {
+    Fault fault;
+    if (!parseFault(value, fault)) {
+        return false;
+    }
+    module_->faults.push_back(fault);
+    return true;
+}
+
+bool Parser::parseFault(const std::string& value, Fault& fault) {
     static const std::pair<const char*, Fault::Kind> kinds[] = {
         {"no_reply", Fault::NoReply},
         {"late_reply", Fault::LateReply},
@@ -322,7 +347,6 @@ bool Parser::faultKey(const std::string& value) {
     if (w.empty()) {
         return fail("fault needs a kind");
     }
-    Fault fault;
     bool known = false;
     for (const auto& [name, kind] : kinds) {
         if (w[0] == name) {
@@ -354,7 +378,6 @@ bool Parser::faultKey(const std::string& value) {
             return false;
         }
     }
-    module_->faults.push_back(fault);
     return true;
 }
 

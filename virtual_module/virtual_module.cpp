@@ -79,7 +79,17 @@ void VirtualModule::restart() {
 void VirtualModule::tick(int64_t nowMs) {
     while (!unplugged_ && nextAction_ < script_.size() && firstKeepAliveMs_ &&
            nowMs >= *firstKeepAliveMs_ + script_[nextAction_].afterMs) {
-        runAction(script_[nextAction_++]);
+        const ScriptedAction& action = script_[nextAction_++];
+        if (action.kind == ScriptedAction::Flood) {
+            floodPeriodMs_ = action.value;
+            nextFloodMs_ = *firstKeepAliveMs_ + action.afterMs;
+        }
+        runAction(action);
+    }
+    // One event per period that has passed, as a firmware stuck in its event loop sends them.
+    while (!unplugged_ && floodPeriodMs_ > 0 && nowMs >= nextFloodMs_) {
+        sendStateEvent();
+        nextFloodMs_ += floodPeriodMs_;
     }
 }
 
@@ -100,14 +110,26 @@ void VirtualModule::runAction(const ScriptedAction& action) {
             output_.clear();
             unplugged_ = true;
             break;
+        case ScriptedAction::ArmFault:
+            injectFault(action.fault);
+            break;
+        case ScriptedAction::Flood:
+            break;  // tick sends the events
     }
 }
 
 std::optional<int64_t> VirtualModule::nextActionMs() const {
-    if (unplugged_ || !firstKeepAliveMs_ || nextAction_ >= script_.size()) {
+    if (unplugged_ || !firstKeepAliveMs_) {
         return std::nullopt;
     }
-    return *firstKeepAliveMs_ + script_[nextAction_].afterMs;
+    std::optional<int64_t> next;
+    if (nextAction_ < script_.size()) {
+        next = *firstKeepAliveMs_ + script_[nextAction_].afterMs;
+    }
+    if (floodPeriodMs_ > 0) {
+        next = std::min(next.value_or(nextFloodMs_), nextFloodMs_);
+    }
+    return next;
 }
 
 std::deque<InputReport>& VirtualModule::output() {

@@ -26,16 +26,6 @@
 
 namespace tavrik::virt {
 
-// Something the module does by itself, counted from its first keep-alive (the host's API
-// thread starting).
-struct ScriptedAction {
-    enum Kind { SetPoint, ErrorEvent, StateEvent, Unplug } kind = StateEvent;
-    int afterMs = 0;
-    uint32_t type = 0;   // SetPoint
-    uint32_t index = 0;  // SetPoint
-    int32_t value = 0;   // SetPoint: the value as the host reads it; ErrorEvent: the code
-};
-
 // Faults injected on demand; each applies to the next matching request(s).
 struct Fault {
     enum Kind {
@@ -56,6 +46,19 @@ struct Fault {
     int status = 0;           // Status
     int command = -1;         // application command it applies to, -1 = any
     uint8_t bootCommand = 0;  // bootloader command it applies to, 0 = any
+};
+
+// Something the module does by itself, counted from its first keep-alive (the host's API
+// thread starting).
+struct ScriptedAction {
+    enum Kind { SetPoint, ErrorEvent, StateEvent, Unplug, Flood, ArmFault } kind = StateEvent;
+    int afterMs = 0;
+    uint32_t type = 0;   // SetPoint
+    uint32_t index = 0;  // SetPoint
+    // SetPoint: the value as the host reads it; ErrorEvent: the code; Flood: the period in ms
+    // of the state events it sends from then on
+    int32_t value = 0;
+    Fault fault;  // ArmFault
 };
 
 // A point's starting value, as the host reads it.
@@ -173,6 +176,8 @@ class VirtualModule {
     std::optional<int64_t> firstKeepAliveMs_;
     std::vector<ScriptedAction> script_;  // by time
     size_t nextAction_ = 0;
+    int floodPeriodMs_ = 0;  // 0: no flood
+    int64_t nextFloodMs_ = 0;
 };
 
 // A bus of virtual modules; thread-safe. Install it with hid::setBackend, or let a test

@@ -73,12 +73,21 @@ int TavrikDevice::exchangeState(uint8_t mode, bool force) {
     const uint32_t step = extended ? msg::ExtendedStep : msg::BasicStep;
     uint32_t offset = 0;
     uint32_t imageLength = 0;
+    uint64_t writesCarried = 0;
     do {
         TavrikMessage request = stateRequest(extended, mode);
         {
             boost::lock_guard<boost::mutex> lock(tableLock_);
+            // Bits that no point of the table owns keep the module's own values: the host must
+            // not switch what a limit hides or what it does not know.
+            pointTable_.moduleBytes(request.bytes + area, offset, size);
             pointTable_.encode(request.bytes + area, offset, size, kSelectAll);
             imageLength = pointTable_.imageLength();
+            if (offset == 0) {
+                // Later chunks are encoded later still, so they carry these writes too.
+                writesCarried = writesSet_;
+                exchangeWanted_ = false;
+            }
         }
         if (extended) {
             setImageOffset(request, static_cast<uint16_t>(offset));
@@ -91,6 +100,11 @@ int TavrikDevice::exchangeState(uint8_t mode, bool force) {
         applyState(reply.bytes + area, offset, size, mode == 0, force);
         offset += step;
     } while (offset < imageLength);
+    {
+        boost::lock_guard<boost::mutex> lock(tableLock_);
+        writesAnswered_ = std::max(writesAnswered_, writesCarried);
+    }
+    exchanged_.notify_all();
     return Ok;
 }
 

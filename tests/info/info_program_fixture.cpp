@@ -133,24 +133,27 @@ size_t InfoProgramTest::requestCount(uint8_t command, uint8_t mode) const {
     return count;
 }
 
-int32_t InfoProgramTest::finalValue(const std::string& serial, const std::vector<uint8_t>& config,
-                                    uint32_t type, uint32_t index) const {
+std::vector<uint8_t> InfoProgramTest::finalImage(const std::string& serial) const {
     const std::string prefix = "state " + serial + " ";
     for (const std::string& line : splitLines(logText())) {
-        if (line.rfind(prefix, 0) != 0) {
-            continue;
+        if (line.rfind(prefix, 0) == 0) {
+            return fromHex(line.substr(prefix.size()));
         }
-        const std::vector<uint8_t> image = fromHex(line.substr(prefix.size()));
-        const virt::PointLayout layout = virt::layoutFor(config, false);
-        const virt::PointSlot* slot = layout.find(type, index);
-        if (slot == nullptr || image.size() < layout.imageLength) {
-            ADD_FAILURE() << "no point " << type << "/" << index << " in " << line;
-            return -1;
-        }
-        return virt::hostValue(*slot, virt::readRaw(image, *slot));
     }
     ADD_FAILURE() << "no final state of " << serial << " in the log";
-    return -1;
+    return {};
+}
+
+int32_t InfoProgramTest::finalValue(const std::string& serial, const std::vector<uint8_t>& config,
+                                    uint32_t type, uint32_t index, bool extended) const {
+    const std::vector<uint8_t> image = finalImage(serial);
+    const virt::PointLayout layout = virt::layoutFor(config, extended);
+    const virt::PointSlot* slot = layout.find(type, index);
+    if (slot == nullptr || image.size() < layout.imageLength) {
+        ADD_FAILURE() << "no point " << type << "/" << index << " in the final state of " << serial;
+        return -1;
+    }
+    return virt::hostValue(*slot, virt::readRaw(image, *slot));
 }
 
 std::string InfoProgramTest::configPath() const {

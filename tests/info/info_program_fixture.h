@@ -38,9 +38,11 @@ class InfoProgramTest : public ::testing::Test {
 
     // From the log of the last run.
     size_t requestCount(uint8_t command, uint8_t mode) const;
-    // Value as the host reads it of a point of a basic-layout module with the given codes.
+    // The module's state image as the last run left it.
+    std::vector<uint8_t> finalImage(const std::string& serial) const;
+    // Value as the host reads it of a point of a module with the given codes and layout.
     int32_t finalValue(const std::string& serial, const std::vector<uint8_t>& config, uint32_t type,
-                       uint32_t index) const;
+                       uint32_t index, bool extended = false) const;
 
     std::string configPath() const;
     void writeConfig(const std::string& text) const;

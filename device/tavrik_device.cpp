@@ -137,6 +137,7 @@ void TavrikDevice::apiThread() {
         // Claims the device only if no close() came first; otherwise the stop request would be
         // overwritten and the join would wait forever.
         int expected = ApiThreadStopped;
+        stopResult_ = Ok;
         if (status_.compare_exchange_strong(expected, Ok)) {
             using boost::posix_time::milliseconds;
             using boost::posix_time::seconds;
@@ -160,7 +161,7 @@ void TavrikDevice::apiThread() {
                 bool pending = false;
                 {
                     boost::lock_guard<boost::mutex> lock(tableLock_);
-                    pending = pointTable_.isPending();
+                    pending = pointTable_.isPending() || exchangeWanted_;
                 }
                 if (pending || loopTime >= nextPoll) {
                     nextPoll = loopTime + milliseconds(pointTable_.pollPeriodMs());
@@ -172,6 +173,7 @@ void TavrikDevice::apiThread() {
                     rc = connection_.readEvents(kEventReadMs);
                 }
                 if (rc != Ok) {
+                    stopResult_ = rc;
                     status_ = rc;
                     raiseErrorEvent(rc);
                 }
@@ -185,7 +187,12 @@ void TavrikDevice::apiThread() {
     }
     running_ = false;
     connection_.setMessageHandler(TavrikConnection::MessageHandler());
-    status_ = ApiThreadStopped;
+    {
+        // Under the lock, so that a waiter cannot miss the end between its test and its wait.
+        boost::lock_guard<boost::mutex> lock(tableLock_);
+        status_ = ApiThreadStopped;
+    }
+    exchanged_.notify_all();
 }
 
 void TavrikDevice::close() {
@@ -219,7 +226,31 @@ int TavrikDevice::getValue(uint32_t type, int32_t index) {
 
 int TavrikDevice::setValue(uint32_t type, int32_t index, int32_t value) {
     boost::lock_guard<boost::mutex> lock(tableLock_);
-    return pointTable_.setValue(type, index, value);
+    const int result = pointTable_.setValue(type, index, value);
+    if (result == Ok) {
+        ++writesSet_;
+    }
+    return result;
+}
+
+int TavrikDevice::waitForExchange(int timeoutMs) {
+    const boost::posix_time::ptime deadline = boost::posix_time::microsec_clock::universal_time() +
+                                              boost::posix_time::milliseconds(timeoutMs);
+    boost::unique_lock<boost::mutex> lock(tableLock_);
+    const uint64_t target = writesSet_;
+    if (writesAnswered_ < target) {
+        exchangeWanted_ = true;
+    }
+    while (writesAnswered_ < target) {
+        if (status_ != Ok) {
+            const int stopped = stopResult_;
+            return stopped != Ok ? stopped : status_.load();
+        }
+        if (!exchanged_.timed_wait(lock, deadline)) {
+            return writesAnswered_ >= target ? Ok : CommunicationTimeout;
+        }
+    }
+    return Ok;
 }
 
 bool TavrikDevice::isRelay(uint32_t type, int32_t index) {

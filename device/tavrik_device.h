@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
@@ -60,6 +61,12 @@ class TavrikDevice {
     int setValue(uint32_t type, int32_t index, int32_t value);
     bool isRelay(uint32_t type, int32_t index);
 
+    // Waits until every value set before the call has gone out in a state exchange that the
+    // module answered, asking the API thread for one at once. Returns 0; the result that
+    // stopped the API thread (or its status when it does not run); or CommunicationTimeout
+    // when timeoutMs passed first.
+    int waitForExchange(int timeoutMs);
+
     void setEventCallback(TavrikEventCallback callback);
 
   private:
@@ -86,9 +93,17 @@ class TavrikDevice {
     TavrikEventCallback eventCallback_ = nullptr;
     TavrikPointTable pointTable_;
     boost::mutex tableLock_;
+    // Under the table lock: writes set so far, how many of them an answered exchange carried,
+    // and whether a caller waits for one; signalled after each exchange and when the API
+    // thread ends.
+    uint64_t writesSet_ = 0;
+    uint64_t writesAnswered_ = 0;
+    bool exchangeWanted_ = false;
+    boost::condition_variable exchanged_;
     boost::mutex callbackLock_;
     std::atomic<bool> running_{false};
     std::atomic<int> status_{DeviceNotOpen};
+    std::atomic<int> stopResult_{Ok};  // the failure that ended the API thread's loop
     int32_t deviceFlags_ = 0;
     TavrikConnection connection_;
     boost::thread apiThread_;

@@ -1,5 +1,7 @@
 #include "tavrik_connection.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "tavrik_result.h"
@@ -9,6 +11,18 @@ namespace tavrik {
 namespace {
 
 constexpr size_t kReportSize = kMessageSize + 1;
+// A module that keeps sending messages unasked must not hold a request, or the API thread's
+// event read, for ever: each waits this long in all, whatever arrives meanwhile.
+constexpr int kRequestTotalMs = 5 * kReplyTimeoutMs;
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, at most cap; 0 once it has passed.
+int remainingMs(Clock::time_point deadline, int cap) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, cap));
+}
 
 }  // namespace
 
@@ -72,9 +86,11 @@ int TavrikConnection::request(TavrikMessage& request, TavrikMessage& reply) {
     if (hid::hid_write(device_, report, kReportSize) < static_cast<int>(kMessageSize)) {
         return CommunicationTimeout;
     }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRequestTotalMs);
+    int waitMs = kReplyTimeoutMs;
     while (device_ != nullptr) {
         bool timedOut = false;
-        const int valid = readMessage(reply, kReplyTimeoutMs, &timedOut);
+        const int valid = readMessage(reply, waitMs, &timedOut);
         if (timedOut) {
             return CommunicationTimeout;
         }
@@ -85,6 +101,10 @@ int TavrikConnection::request(TavrikMessage& request, TavrikMessage& reply) {
             return reply.status();
         }
         deliver(reply);
+        waitMs = remainingMs(deadline, kReplyTimeoutMs);
+        if (waitMs == 0) {
+            return CommunicationTimeout;
+        }
     }
     return DeviceNotOpen;
 }
@@ -93,10 +113,12 @@ int TavrikConnection::readEvents(int timeoutMs) {
     if (device_ == nullptr) {
         return DeviceNotOpen;
     }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int waitMs = timeoutMs;
     while (device_ != nullptr) {
         TavrikMessage message;
         bool timedOut = false;
-        const int valid = readMessage(message, timeoutMs, &timedOut);
+        const int valid = readMessage(message, waitMs, &timedOut);
         if (timedOut) {
             return Ok;
         }
@@ -104,6 +126,11 @@ int TavrikConnection::readEvents(int timeoutMs) {
             return valid;
         }
         deliver(message);
+        // Messages still queued wait for the next pass, so the caller's own work goes on.
+        waitMs = remainingMs(deadline, timeoutMs);
+        if (waitMs == 0) {
+            return Ok;
+        }
     }
     return DeviceNotOpen;
 }

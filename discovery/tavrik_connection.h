@@ -49,9 +49,11 @@ class TavrikConnection {
 
     // Sends one request (sets its preamble and check byte) and returns the matching reply's
     // status byte sign-extended, or a transport failure. Unsolicited messages read meanwhile go
-    // to the handler.
+    // to the handler; CommunicationTimeout when no reply came within 100 ms of the last report,
+    // or within 500 ms of the request in all.
     int request(TavrikMessage& request, TavrikMessage& reply);
-    // Passes unsolicited messages on until none arrives within the time-out.
+    // Passes unsolicited messages on until none arrives within the time-out, or the time-out
+    // has passed in all.
     int readEvents(int timeoutMs);
     std::string productString();
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }

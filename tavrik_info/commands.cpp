@@ -18,6 +18,10 @@ void pauseForApiThread() {
     boost::this_thread::sleep(boost::posix_time::milliseconds(100));
 }
 
+// How long -o waits, after its pause, for the exchange that carries the value: enough for every
+// attempt of the request rule, each bounded however many messages the module sends meanwhile.
+constexpr int kValueSentMs = 4000;
+
 struct PoeFlag {
     uint32_t bit;
     const char* word;
@@ -142,6 +146,13 @@ int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
     std::cout << "Setting device[" << dev << "] " << ioTypeName(ioType) << "[" << output << "] to "
               << value << std::endl;
     pauseForApiThread();
+    // Success means the module answered an exchange that carried the value; a module that went
+    // away or kept failing must not read as a switched output.
+    const int sent = device.waitForExchange(kValueSentMs);
+    if (sent != Ok) {
+        std::cerr << "Error setting output: " << resultMessage(sent) << std::endl;
+        return -1;
+    }
     device.close();
     return 0;
 }

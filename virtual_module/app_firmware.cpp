@@ -39,7 +39,7 @@ void putText(uint8_t* field, size_t size, const std::string& text) {
 }
 
 bool matches(const Fault& fault, uint8_t command) {
-    return fault.kind <= Fault::Status && (fault.command < 0 || fault.command == command);
+    return fault.kind <= Fault::Vanish && (fault.command < 0 || fault.command == command);
 }
 
 }  // namespace
@@ -81,6 +81,19 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
     std::memcpy(request.bytes, report, std::min(length, kMessageSize));
     requests_.push_back(request);
 
+    // A fault that is still letting requests through counts this one and spoils nothing.
+    auto fault = std::find_if(faults_.begin(), faults_.end(),
+                              [&](const Fault& f) { return matches(f, request.command()); });
+    if (fault != faults_.end() && fault->after > 0) {
+        --fault->after;
+        fault = faults_.end();
+    }
+    // A request that is lost, refused, or cut off by the module leaving never takes effect;
+    // the other faults spoil the reply on its way back.
+    const bool refused =
+        fault != faults_.end() && (fault->kind == Fault::NoReply || fault->kind == Fault::Status ||
+                                   fault->kind == Fault::Vanish);
+
     TavrikMessage reply;
     reply.bytes[msg::Command] = request.command();
     Signal signal = None;
@@ -94,19 +107,15 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
         if (request.command() == CmdStatus && request.bytes[msg::Parameter] == 1) {
             signal = KeepAlive;
         }
-        if (!answer(request, reply)) {
+        if (!refused && !answer(request, reply)) {
             return signal;
         }
     }
 
     bool late = false;
-    const auto fault = std::find_if(faults_.begin(), faults_.end(),
-                                    [&](const Fault& f) { return matches(f, request.command()); });
     seal(reply);
     if (fault != faults_.end()) {
         switch (fault->kind) {
-            case Fault::NoReply:
-                break;
             case Fault::LateReply:
                 late = true;
                 break;
@@ -124,12 +133,15 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
             default:
                 break;
         }
-        const bool swallowed = fault->kind == Fault::NoReply;
+        const Fault::Kind kind = fault->kind;
         if (--fault->count <= 0) {
             faults_.erase(fault);
         }
-        if (swallowed) {
+        if (kind == Fault::NoReply) {
             return signal;
+        }
+        if (kind == Fault::Vanish) {
+            return Unplug;
         }
     }
     send(reply, late, out);
@@ -283,7 +295,7 @@ void AppFirmware::sendErrorEvent(int8_t code, std::deque<InputReport>& out) cons
 }
 
 void AppFirmware::injectFault(const Fault& fault) {
-    if (fault.kind <= Fault::Status && fault.count > 0) {
+    if (fault.kind <= Fault::Vanish && fault.count > 0) {
         faults_.push_back(fault);
     }
 }

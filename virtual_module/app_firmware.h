@@ -11,7 +11,7 @@ namespace tavrik::virt {
 
 class AppFirmware {
   public:
-    enum Signal { None, KeepAlive, EnterBootloader };
+    enum Signal { None, KeepAlive, EnterBootloader, Unplug };
 
     explicit AppFirmware(const ModuleConfig& config);
 

@@ -113,7 +113,6 @@ class Parser {
     bool pointKey(const std::string& value);
     bool atKey(const std::string& value);
     bool faultKey(const std::string& value);
-    bool parseFault(const std::string& value, Fault& fault);
     bool finishModule();
 
     Scenario& scenario_;
@@ -303,40 +302,22 @@ bool Parser::atKey(const std::string& value) {
         if (!numberInto(w[2], 1, 60000, action.value)) {
             return false;
         }
-    } else if (what == "fault" && args >= 1) {
-        action.kind = ScriptedAction::ArmFault;
-        std::string fault;
-        for (size_t i = 2; i < w.size(); ++i) {
-            fault += w[i] + " ";
-        }
-        if (!parseFault(fault, action.fault)) {
-            return false;
-        }
     } else {
         return fail("unknown action '" + what +
-                    "' or wrong arguments (set T I V, error CODE, state, unplug, flood MS, " +
-                    "fault KIND ...)");
+                    "' or wrong arguments (set T I V, error CODE, state, unplug, flood MS)");
     }
     module_->script.push_back(action);
     return true;
 }
 
 bool Parser::faultKey(const std::string& value) {
-    Fault fault;
-    if (!parseFault(value, fault)) {
-        return false;
-    }
-    module_->faults.push_back(fault);
-    return true;
-}
-
-bool Parser::parseFault(const std::string& value, Fault& fault) {
     static const std::pair<const char*, Fault::Kind> kinds[] = {
         {"no_reply", Fault::NoReply},
         {"late_reply", Fault::LateReply},
         {"bad_preamble", Fault::BadPreamble},
         {"bad_check", Fault::BadCheck},
         {"status", Fault::Status},
+        {"vanish", Fault::Vanish},
         {"boot_no_answer", Fault::BootNoAnswer},
         {"boot_wrong_length", Fault::BootWrongLength},
         {"boot_bad_crc", Fault::BootBadCrc},
@@ -347,6 +328,7 @@ bool Parser::parseFault(const std::string& value, Fault& fault) {
     if (w.empty()) {
         return fail("fault needs a kind");
     }
+    Fault fault;
     bool known = false;
     for (const auto& [name, kind] : kinds) {
         if (w[0] == name) {
@@ -371,6 +353,8 @@ bool Parser::parseFault(const std::string& value, Fault& fault) {
             ok = numberInto(number, 1, 255, fault.bootCommand);
         } else if (name == "command") {
             ok = numberInto(number, 0, 255, fault.command);
+        } else if (name == "after" && !boot) {
+            ok = numberInto(number, 0, INT32_MAX, fault.after);
         } else {
             return fail("unknown fault option '" + w[i] + "'");
         }
@@ -378,6 +362,7 @@ bool Parser::parseFault(const std::string& value, Fault& fault) {
             return false;
         }
     }
+    module_->faults.push_back(fault);
     return true;
 }
 

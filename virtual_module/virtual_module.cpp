@@ -63,6 +63,10 @@ void VirtualModule::receive(const uint8_t* report, size_t length, int64_t nowMs)
             output_.clear();  // whatever it had not sent yet is lost in the reset
             restart();
             break;
+        case AppFirmware::Unplug:
+            output_.clear();
+            unplugged_ = true;
+            break;
         case AppFirmware::None:
             break;
     }
@@ -109,9 +113,6 @@ void VirtualModule::runAction(const ScriptedAction& action) {
         case ScriptedAction::Unplug:
             output_.clear();
             unplugged_ = true;
-            break;
-        case ScriptedAction::ArmFault:
-            injectFault(action.fault);
             break;
         case ScriptedAction::Flood:
             break;  // tick sends the events

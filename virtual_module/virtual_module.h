@@ -34,6 +34,7 @@ struct Fault {
         BadPreamble,  // reply byte 0 is not 0xAA
         BadCheck,     // reply check byte is wrong
         Status,       // reply status byte = status
+        Vanish,       // the module leaves the bus instead of answering
         // bootloader mode
         BootNoAnswer,              // no reply to bootCommand
         BootWrongLength,           // reply to bootCommand one byte longer
@@ -45,20 +46,20 @@ struct Fault {
     int count = 1;            // how many requests it affects (frames for UnplugAfter...)
     int status = 0;           // Status
     int command = -1;         // application command it applies to, -1 = any
+    int after = 0;            // application: matching requests answered normally before it
     uint8_t bootCommand = 0;  // bootloader command it applies to, 0 = any
 };
 
 // Something the module does by itself, counted from its first keep-alive (the host's API
 // thread starting).
 struct ScriptedAction {
-    enum Kind { SetPoint, ErrorEvent, StateEvent, Unplug, Flood, ArmFault } kind = StateEvent;
+    enum Kind { SetPoint, ErrorEvent, StateEvent, Unplug, Flood } kind = StateEvent;
     int afterMs = 0;
     uint32_t type = 0;   // SetPoint
     uint32_t index = 0;  // SetPoint
     // SetPoint: the value as the host reads it; ErrorEvent: the code; Flood: the period in ms
     // of the state events it sends from then on
     int32_t value = 0;
-    Fault fault;  // ArmFault
 };
 
 // A point's starting value, as the host reads it.

@@ -148,6 +148,36 @@ TEST_F(ConnectionTest, ReadEventsWithoutHandlerDiscardsUntilQuiet) {
     EXPECT_EQ(handled, 0);
 }
 
+// A module that never stops sending: every message handed on makes it send the next one.
+class EndlessStreamTest : public ConnectionTest {
+  protected:
+    void SetUp() override {
+        ConnectionTest::SetUp();
+        openModule();
+        connection.setMessageHandler([this](TavrikMessage& m) {
+            seen.push_back(m.bytes[msg::BasicImage]);
+            bus.sendRaw(0, stateEvent(static_cast<uint8_t>(seen.size())));
+        });
+        bus.sendRaw(0, stateEvent(0));
+    }
+
+    std::vector<uint8_t> seen;
+};
+
+TEST_F(EndlessStreamTest, EventReadEndsAndHandsOnEveryMessageInOrder) {
+    EXPECT_EQ(connection.readEvents(10), Ok);
+    ASSERT_FALSE(seen.empty());
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i], static_cast<uint8_t>(i));
+    }
+}
+
+TEST_F(EndlessStreamTest, RequestWithoutReplyTimesOut) {
+    inject(virt::Fault::NoReply);
+    EXPECT_EQ(statusExchange(false), CommunicationTimeout);
+    EXPECT_FALSE(seen.empty());
+}
+
 TEST_F(ConnectionTest, ClosedConnectionRefusesEverything) {
     EXPECT_EQ(statusExchange(false), DeviceNotOpen);
     EXPECT_EQ(connection.readEvents(10), DeviceNotOpen);

@@ -1,6 +1,7 @@
 #include "config_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,6 +125,27 @@ bool replaceFile(const std::string& path, const std::string& text) {
     return true;
 }
 
+// Holds an exclusive advisory lock on a directory while it lives; a directory that cannot be
+// opened is not locked, and the write that follows fails on its own.
+class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::string& directory)
+        : fd_(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    ~DirectoryLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);  // releases the lock
+        }
+    }
+
+  private:
+    int fd_;
+};
+
 }  // namespace
 
 std::string sectionName(int index) {
@@ -159,6 +181,10 @@ bool ConfigFile::writeString(const std::string& section, const std::string& key,
     if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
         return false;
     }
+    // Two programs writing at once would each rewrite the file from what they read, and the
+    // first one's key would be lost. The lock is on the directory, because the file itself is
+    // replaced by each write.
+    const DirectoryLock lock(directoryOf(path_));
     std::string text;
     // Rewriting a file that could not be read would lose its contents, and whatever stands in
     // place of the file that is not one is not ours to replace.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tavrik {
@@ -334,6 +335,36 @@ TEST_F(ConfigFileTest, LargeFileBelowTheLimitIsReadAndWritten) {
     EXPECT_EQ(config.findIndex("A"), 0);
     EXPECT_TRUE(config.writeString("device0", "type", "TIO-8"));
     EXPECT_EQ(config.readString("device0", "type", ""), "TIO-8");
+}
+
+// Writers in separate open file descriptions, as two programs would be: none loses a key that
+// another wrote meanwhile.
+TEST_F(ConfigFileTest, ConcurrentWritersLoseNoKey) {
+    writeFile("; kept\n[device0]\nserial=OLD\n");
+    constexpr int kWriters = 4;
+    constexpr int kKeys = 50;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([this, w] {
+            ConfigFile config(path_);
+            for (int k = 0; k < kKeys; ++k) {
+                EXPECT_TRUE(config.writeString(sectionName(w), "key" + std::to_string(k), "v"));
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    ConfigFile config(path_);
+    EXPECT_EQ(config.readString("device0", "serial", ""), "OLD");
+    for (int w = 0; w < kWriters; ++w) {
+        for (int k = 0; k < kKeys; ++k) {
+            EXPECT_EQ(config.readString(sectionName(w), "key" + std::to_string(k), ""), "v")
+                << sectionName(w) << " key" << k;
+        }
+    }
+    EXPECT_EQ(fileText().rfind("; kept\n[device0]\nserial=OLD\n", 0), 0u);
+    EXPECT_EQ(directoryEntries(), std::vector<std::string>{"tavrik.ini"});
 }
 
 TEST_F(ConfigFileTest, ValueWithLineBreakIsRefused) {

@@ -3,8 +3,10 @@
 set -e
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
+# scdoc renders the manual pages and mandoc checks them; dpkg-dev gives CPack the package's
+# library dependencies (dpkg-shlibdeps) and man-db finds the installed pages.
 PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-thread-dev libboost-date-time-dev \
-libgtest-dev libgmock-dev"
+libgtest-dev libgmock-dev scdoc mandoc dpkg-dev man-db"
 missing=
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -1,28 +1,16 @@
 #!/bin/sh
-# Builds the libFuzzer targets with clang and runs each one from its seed corpus for a bounded
-# time. Exits non-zero when any target finds a crash, a hang or a broken property.
+# Builds the libFuzzer targets with clang and runs each one from its seeds and its past
+# findings for a bounded time. Exits non-zero when any target finds a crash, a hang or a
+# broken property. For long runs; CI runs scripts/fuzz-ci.sh.
 # Usage: scripts/fuzz.sh [seconds per target, default 20] [build-dir, default build-fuzz]
 set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 dir=${2:-build-fuzz}
 
-./scripts/install-deps.sh
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-missing=
-for p in clang-14 libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
-fi
+./scripts/fuzz-build.sh "$dir"
 
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DTAVRIK_BUILD_FUZZ=ON -DTAVRIK_WERROR=ON
-cmake --build "$dir" -j"$(nproc)" --target fuzzers
-
-# The seeds are copied, so the corpus in the repository only grows by hand.
+# The inputs are copied, so the corpus in the repository only grows by hand.
 scratch=$(mktemp -d)
 failed=
 for seeds in fuzz/corpus/*/; do
@@ -30,8 +18,11 @@ for seeds in fuzz/corpus/*/; do
     work="$scratch/$target"
     mkdir -p "$work/corpus"
     cp "$seeds"* "$work/corpus/"
+    if [ -d "fuzz/regressions/$target" ]; then
+        cp "fuzz/regressions/$target/"* "$work/corpus/" 2>/dev/null || true
+    fi
     printf '%s: %s s ... ' "$target" "$seconds"
-    if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 \
+    if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=60 \
         -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
         echo ok
     else

@@ -14,8 +14,10 @@ mkdir -p "$work"
 
 "$kernel_tests/install-guest-tools.sh"
 kernel=$("$kernel_tests/fetch-kernel.sh" "${HOME:-$build}/.cache/tavrik-kernel")
+# The real udev daemon, for the scenario that checks the project's udev rule.
+udev=$("$kernel_tests/fetch-udev.sh" "${HOME:-$build}/.cache/tavrik-udev")
 "$kernel_tests/make-initramfs.sh" "$build" "$kernel" "$kernel_tests/guest/run-scenarios.sh" \
-    "$kernel_tests/scenarios" "$work/initramfs.cpio.gz"
+    "$kernel_tests/scenarios" "$work/initramfs.cpio.gz" "$udev"
 
 echo "kernel-tier: booting $(cat "$kernel/package") under QEMU"
 status=0

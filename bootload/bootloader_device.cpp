@@ -12,8 +12,7 @@ namespace tavrik {
 
 namespace {
 
-constexpr size_t kChunkSize = 64;
-constexpr size_t kReportSize = kChunkSize + 1;
+constexpr size_t kChunkSize = hid::kReportSize - 1;  // a report without its report ID
 
 // Reply lengths, command byte included.
 constexpr size_t kBootInfoReply = 3;
@@ -59,9 +58,9 @@ int BootloaderDevice::send() {
     const uint8_t* next = raw_;
     while (rawCount_ > 0) {
         const size_t n = std::min(rawCount_, kChunkSize);
-        uint8_t report[kReportSize] = {};  // report ID 0, zero padding after a short chunk
+        uint8_t report[hid::kReportSize] = {};  // report ID 0, zero padding after a short chunk
         std::memcpy(report + 1, next, n);
-        if (hid::hid_write(handle_, report, kReportSize) < 0) {
+        if (hid::hid_write(handle_, report, hid::kReportSize) < 0) {
             return BootWriteFailed;
         }
         next += n;
@@ -139,7 +138,7 @@ int BootloaderDevice::program(const std::string& hexFileName) {
         if (result != BootOk) {
             return result;
         }
-        if (progress_ != nullptr) {
+        if (progress_) {
             progress_(file.progressPercent());
         }
     } while (last != 0);

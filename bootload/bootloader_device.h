@@ -4,23 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "frame_codec.h"
+#include "tavrik/tavrik.h"
 #include "tavrik_hid.h"
 
 namespace tavrik {
-
-enum BootloaderResult : int {
-    BootOk = 0,
-    BootDeviceNotFound = -1,
-    BootDeviceNotOpen = -2,
-    BootInvalidHexFile = -3,
-    BootVerifyFailed = -4,
-    BootUnexpectedReply = -5,
-    BootWriteFailed = -6,
-    BootReadFailed = -7,
-};
 
 enum BootCommand : uint8_t {
     BootCmdInfo = 0x01,
@@ -40,7 +31,7 @@ constexpr size_t kProgramFrameFill = 500;
 
 class BootloaderDevice {
   public:
-    using ProgressCallback = void (*)(int percent);
+    using ProgressCallback = std::function<void(int percent)>;
 
     BootloaderDevice() = default;
     BootloaderDevice(const BootloaderDevice&) = delete;
@@ -49,7 +40,7 @@ class BootloaderDevice {
 
     void setSerial(const std::string& serial) { serial_ = serial; }
     const std::string& serial() const { return serial_; }
-    void setProgressCallback(ProgressCallback callback) { progress_ = callback; }
+    void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
 
     // Opens the module with this serial under the bootloader IDs: 0 or -1.
     int openBootloader();
@@ -82,7 +73,7 @@ class BootloaderDevice {
     size_t rawCount_ = 0;
     uint8_t payload_[kPayloadCapacity] = {};
     size_t payloadLength_ = 0;
-    ProgressCallback progress_ = nullptr;
+    ProgressCallback progress_;
     hid::hid_device* handle_ = nullptr;
     FrameDecoder decoder_;
 };

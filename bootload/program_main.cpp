@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "program_sequence.h"
-#include "tavrik_connection.h"
+#include "tavrik/tavrik.h"
 
 namespace tavrik {
 
 namespace {
 
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 2;
-constexpr int kVersionPatch = 3;
 constexpr int kCommandLineError = -1;
 
 void printHelp() {
@@ -29,24 +25,25 @@ void printHelp() {
 }
 
 void printVersion() {
-    std::cout << "version: " << kVersionMajor << "." << kVersionMinor << "." << kVersionPatch
-              << std::endl;
+    std::cout << "version: " << TAVRIK_VERSION << std::endl;
 }
 
 // Modules in either mode, each once, in physical order.
 void listDevices() {
-    std::vector<DeviceId> ids = applicationDeviceIds;
-    ids.insert(ids.end(), bootloaderDeviceIds.begin(), bootloaderDeviceIds.end());
-    std::vector<std::string> serials;
-    enumerateSerials(ids, serials);
-    if (serials.empty()) {
+    const std::vector<std::string> attached = serials(Mode::Either);
+    if (attached.empty()) {
         std::cout << "No Tavrik devices found or all devices in use" << std::endl;
         return;
     }
-    for (const std::string& serial : serials) {
+    for (const std::string& serial : attached) {
         std::cout << serial << "\n";
     }
     std::cout << std::flush;
+}
+
+// "\rprogress N%" without a line end, so that a terminal shows one line updated in place.
+void printProgress(int percent) {
+    std::cout << "\rprogress " << percent << "%" << std::flush;
 }
 
 bool isSpace(char c) {
@@ -80,7 +77,7 @@ int programFromArguments(const std::vector<std::string>& args,
     if (serial.empty()) {
         return usageError("\nInvalid serial number specified for -p option\n");
     }
-    return programDevice(serial, fileName);
+    return programFirmware(fileName, serial, printProgress, &std::cout);
 }
 
 }  // namespace

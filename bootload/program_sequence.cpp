@@ -3,7 +3,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
-#include <iostream>
+#include <ostream>
 
 #include "hex_file.h"
 
@@ -11,8 +11,8 @@ namespace tavrik {
 
 namespace {
 
-void printLine(const std::string& text) {
-    std::cout << text << std::endl;
+void printLine(std::ostream& out, const std::string& text) {
+    out << text << std::endl;
 }
 
 bool fileIsValid(const std::string& fileName) {
@@ -38,10 +38,6 @@ int verify(BootloaderDevice& device, const std::string& fileName) {
 
 }  // namespace
 
-void printProgress(int percent) {
-    std::cout << "\rprogress " << percent << "%" << std::flush;
-}
-
 int awaitBootloader(BootloaderDevice& device, const std::string& serial, int timeoutMs) {
     using namespace boost::posix_time;
     device.setSerial(serial);
@@ -64,68 +60,69 @@ int awaitBootloader(BootloaderDevice& device, const std::string& serial, int tim
     }
 }
 
-int programDevice(const std::string& serial, const std::string& fileName) {
+int programDevice(const std::string& serial, const std::string& fileName, std::ostream& out,
+                  const BootloaderDevice::ProgressCallback& progress) {
     BootloaderDevice device;
-    device.setProgressCallback(printProgress);
+    device.setProgressCallback(progress);
 
     if (!fileIsValid(fileName)) {
-        printLine("The file '" + fileName + "' is not a valid hex file");
+        printLine(out, "The file '" + fileName + "' is not a valid hex file");
         return BootInvalidHexFile;
     }
 
-    std::cout << "Searching for device" << std::flush;
+    out << "Searching for device" << std::flush;
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
         awaitBootloader(device, serial, kSearchTimeoutMs);
         if (device.isOpen()) {
             break;
         }
-        std::cout << "." << std::flush;
+        out << "." << std::flush;
     }
-    std::cout << std::endl;
+    out << std::endl;
 
     // Once more with the longer time-out, also after a successful search.
     int result = awaitBootloader(device, serial, kFinalOpenTimeoutMs);
     if (result != BootOk) {
-        printLine("Unable to open device " + serial + " for programming.");
+        printLine(out, "Unable to open device " + serial + " for programming.");
         return result;
     }
 
     int type = 0;
     device.hardwareType(&type);  // an unknown type does not stop the upgrade
-    printLine("Hardware type " + std::to_string(type));
-    printLine("Device serial number " + serial + " opened");
+    printLine(out, "Hardware type " + std::to_string(type));
+    printLine(out, "Device serial number " + serial + " opened");
 
-    printLine("Erasing device...");
+    printLine(out, "Erasing device...");
     result = device.erase();
     if (result != BootOk) {
-        printLine("Failure while erasing device.");
+        printLine(out, "Failure while erasing device.");
         return result;
     }
-    printLine("Device erased");
+    printLine(out, "Device erased");
 
-    printLine("Programming device...");
+    printLine(out, "Programming device...");
     result = device.program(fileName);
-    std::cout << std::endl;
+    out << std::endl;
     if (result != BootOk) {
-        printLine("Failure while programming device.");
+        printLine(out, "Failure while programming device.");
         return result;
     }
 
-    printLine("Verifying flash memory...");
+    printLine(out, "Verifying flash memory...");
     result = verify(device, fileName);
     if (result != BootOk) {
-        printLine("Device verification failed after programming.");
+        printLine(out, "Device verification failed after programming.");
         return result;
     }
-    printLine("Flash verification passed");
+    printLine(out, "Flash verification passed");
 
-    printLine("Starting device application");
+    printLine(out, "Starting device application");
     result = device.startApplication();
     if (result != BootOk) {
-        printLine("Failed to start application code after programming.");
+        printLine(out, "Failed to start application code after programming.");
         return result;
     }
-    printLine("Device programming succesful");
+    printLine(out, "Device programming succesful");
     return BootOk;
 }
 

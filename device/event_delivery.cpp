@@ -4,7 +4,7 @@ namespace tavrik {
 
 void TavrikDevice::setEventCallback(TavrikEventCallback callback) {
     boost::lock_guard<boost::mutex> lock(callbackLock_);
-    eventCallback_ = callback;
+    eventCallback_ = std::move(callback);
 }
 
 // Called without either lock held, so the callback may use this device or replace itself.
@@ -12,12 +12,12 @@ void TavrikDevice::raiseEvent(int32_t kind, int32_t type, int32_t index, int32_t
     if (!running_) {
         return;
     }
-    TavrikEventCallback callback = nullptr;
+    TavrikEventCallback callback;
     {
         boost::lock_guard<boost::mutex> lock(callbackLock_);
         callback = eventCallback_;
     }
-    if (callback != nullptr) {
+    if (callback) {
         callback(kind, type, index, value, *this);
     }
 }

@@ -8,6 +8,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tavrik_connection.h"
@@ -19,8 +20,8 @@ namespace tavrik {
 class TavrikDevice;
 
 // kind 1: IO event (type, index, value); kind 0: error event (type 13, index 0, value = code).
-using TavrikEventCallback = void (*)(int32_t kind, int32_t type, int32_t index, int32_t value,
-                                     TavrikDevice& device);
+using TavrikEventCallback = std::function<void(int32_t kind, int32_t type, int32_t index,
+                                               int32_t value, TavrikDevice& device)>;
 
 constexpr int32_t kEventError = 0;
 constexpr int32_t kEventIo = 1;
@@ -90,7 +91,7 @@ class TavrikDevice {
     std::string firmwareVersion_;
     std::string hardwareVersion_;
     int32_t configIndex_ = -1;
-    TavrikEventCallback eventCallback_ = nullptr;
+    TavrikEventCallback eventCallback_;
     TavrikPointTable pointTable_;
     boost::mutex tableLock_;
     // Under the table lock: writes set so far, how many of them an answered exchange carried,

@@ -9,8 +9,6 @@ namespace tavrik::hid {
 
 namespace {
 
-constexpr size_t kReportSize = 65;  // report ID 0 and the 64 message bytes
-
 HidBackend* installedBackend = nullptr;
 
 char* copyString(const std::string& text) {

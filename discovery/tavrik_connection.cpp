@@ -10,7 +10,6 @@ namespace tavrik {
 
 namespace {
 
-constexpr size_t kReportSize = kMessageSize + 1;
 // A module that keeps sending messages unasked must not hold a request, or the API thread's
 // event read, for ever: each waits this long in all, whatever arrives meanwhile.
 constexpr int kRequestTotalMs = 5 * kReplyTimeoutMs;
@@ -81,9 +80,9 @@ int TavrikConnection::request(TavrikMessage& request, TavrikMessage& reply) {
         return DeviceNotOpen;
     }
     sealMessage(request);
-    unsigned char report[kReportSize] = {};
+    unsigned char report[hid::kReportSize] = {};
     std::memcpy(report + 1, request.bytes, kMessageSize);
-    if (hid::hid_write(device_, report, kReportSize) < static_cast<int>(kMessageSize)) {
+    if (hid::hid_write(device_, report, hid::kReportSize) < static_cast<int>(kMessageSize)) {
         return CommunicationTimeout;
     }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRequestTotalMs);

@@ -26,6 +26,9 @@ struct hid_device_info {
 struct hid_device;
 
 // Open status values.
+// Every output report: report ID 0, then the 64 bytes of a message or bootloader report.
+constexpr size_t kReportSize = 65;
+
 constexpr int kOpenFailed = -1;
 constexpr int kOpenBusy = -2;  // another process holds the module
 constexpr int kOpenOk = 0;

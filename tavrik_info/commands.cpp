@@ -1,9 +1,9 @@
-#include <boost/thread/thread.hpp>
+#include <chrono>
 #include <ctime>
 #include <iostream>
+#include <thread>
 #include <vector>
 
-#include "device_list.h"
 #include "info_commands.h"
 
 namespace tavrik {
@@ -15,7 +15,7 @@ const char kSeparator[] = "------------------------------------------\n";
 // Leaves the API thread time for an exchange: the first one after start, or the one that
 // carries a written output before the module is closed.
 void pauseForApiThread() {
-    boost::this_thread::sleep(boost::posix_time::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // How long -o waits, after its pause, for the exchange that carries the value: enough for every
@@ -34,7 +34,7 @@ const PoeFlag kPoeFlags[] = {
     {0x200, " overpower"}, {0x400, " undervoltage"}, {0x800, " overtemp"},
 };
 
-void printDeviceBlock(size_t position, TavrikDevice& device) {
+void printDeviceBlock(size_t position, Device& device) {
     std::cout << "Device   : " << position << "\n"
               << "Index    : " << device.configIndex() << "\n"
               << "Name     : " << device.name() << "\n"
@@ -55,10 +55,10 @@ void printDeviceBlock(size_t position, TavrikDevice& device) {
             const auto index = static_cast<int32_t>(i);
             std::cout << "  " << i << " = ";
             if (type == PoeStatus) {
-                printPoeStatus(std::cout, device.getValue(type, index));
+                printPoeStatus(std::cout, device.value(type, index));
             } else {
                 const bool relay = device.isRelay(type, index);
-                std::cout << device.getValue(type, index) << (relay ? " (relay)" : "");
+                std::cout << device.value(type, index) << (relay ? " (relay)" : "");
             }
             std::cout << std::endl;
         }
@@ -67,7 +67,7 @@ void printDeviceBlock(size_t position, TavrikDevice& device) {
 
 }  // namespace
 
-int openDevice(const std::string& serial, TavrikDevice& device) {
+int openDevice(const std::string& serial, Device& device) {
     int result = device.open(serial);
     if (result != Ok) {
         std::cerr << "Error opening device " << serial << " : " << resultMessage(result)
@@ -83,7 +83,7 @@ int openDevice(const std::string& serial, TavrikDevice& device) {
     return Ok;
 }
 
-bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, TavrikDevice& device) {
+bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, Device& device) {
     if (dev < 0 || static_cast<size_t>(dev) >= serials.size()) {
         std::cerr << "Device " << dev << " not available" << std::endl;
         return false;
@@ -92,9 +92,8 @@ bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, Tavr
 }
 
 void listDeviceInfo() {
-    std::vector<std::string> serials;
-    enumerateDevices(serials);
-    TavrikDevice device;
+    const std::vector<std::string> serials = devices();
+    Device device;
     if (serials.empty()) {
         std::cout << "No Tavrik devices found or all devices busy" << std::endl;
         return;
@@ -110,13 +109,12 @@ void listDeviceInfo() {
 }
 
 int readIoState(int32_t dev, int32_t iopoint, int32_t type) {
-    std::vector<std::string> serials;
-    enumerateDevices(serials);
-    TavrikDevice device;
+    const std::vector<std::string> serials = devices();
+    Device device;
     if (!openListedDevice(serials, dev, device)) {
         return -1;
     }
-    const int value = device.getValue(static_cast<uint32_t>(type), iopoint);
+    const int value = device.value(static_cast<uint32_t>(type), iopoint);
     if (value < 0) {
         std::cerr << "Error getting io state: " << resultMessage(value) << std::endl;
         return -1;
@@ -127,9 +125,8 @@ int readIoState(int32_t dev, int32_t iopoint, int32_t type) {
 }
 
 int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
-    std::vector<std::string> serials;
-    enumerateDevices(serials);
-    TavrikDevice device;
+    const std::vector<std::string> serials = devices();
+    Device device;
     const auto ioType = static_cast<uint32_t>(type);
     if (!isWritableType(ioType)) {
         std::cerr << ioTypeName(ioType) << "[" << output << "] is not an output" << std::endl;

@@ -9,7 +9,6 @@
 #include <sstream>
 #include <vector>
 
-#include "device_list.h"
 #include "info_commands.h"
 
 namespace tavrik {
@@ -86,29 +85,27 @@ void awaitEnter(const EndSignals& signals) {
 
 }  // namespace
 
-void printEvent(int32_t kind, int32_t type, int32_t index, int32_t value, TavrikDevice&) {
+void printEvent(const Event& event) {
     std::ostringstream line;
-    if (kind == kEventError) {
-        line << "Error Event: " << resultMessage(value);
-    } else if (kind == kEventIo) {
-        const auto ioType = static_cast<uint32_t>(type);
-        line << "IO Event: " << ioTypeName(ioType) << "[" << index << "] ";
-        if (ioType == PoeStatus) {
-            printPoeStatus(line, value);
+    if (event.kind == Event::Error) {
+        line << "Error Event: " << resultMessage(event.value);
+    } else if (event.kind == Event::Io) {
+        line << "IO Event: " << ioTypeName(event.type) << "[" << event.index << "] ";
+        if (event.type == PoeStatus) {
+            printPoeStatus(line, event.value);
         } else {
-            line << value;
+            line << event.value;
         }
     } else {
-        line << "Unknown Event: " << kind << ":" << value;
+        line << "Unknown Event: " << event.kind << ":" << event.value;
     }
     writeLine(line);
 }
 
 int listenForEvents(int32_t dev) {
     const EndSignals signals;
-    std::vector<std::string> serials;
-    enumerateDevices(serials);
-    TavrikDevice device;
+    const std::vector<std::string> serials = devices();
+    Device device;
     if (!openListedDevice(serials, dev, device)) {
         return -1;
     }

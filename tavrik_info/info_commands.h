@@ -8,25 +8,25 @@
 #include <string>
 #include <vector>
 
-#include "tavrik_device.h"
+#include "tavrik/tavrik.h"
 
 namespace tavrik {
 
 // Opens and starts the module, then gives its API thread 100 ms for its first exchange.
 // Failures are reported on standard error; returns the failing TavrikResult or 0.
-int openDevice(const std::string& serial, TavrikDevice& device);
+int openDevice(const std::string& serial, Device& device);
 
 // The device number check (0 <= dev < count, else "Device <dev> not available" on standard
 // error), then openDevice on the module at that position of the list. True when it runs.
-bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, TavrikDevice& device);
+bool openListedDevice(const std::vector<std::string>& serials, int32_t dev, Device& device);
 
 void listDeviceInfo();
 int readIoState(int32_t dev, int32_t iopoint, int32_t type);
 int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type);
 int listenForEvents(int32_t dev);
 
-// Matches TavrikEventCallback; writes one line per event to standard output.
-void printEvent(int32_t kind, int32_t type, int32_t index, int32_t value, TavrikDevice& device);
+// Writes one line per event to standard output.
+void printEvent(const Event& event);
 
 // "class<n>" and the names of the flags set in a PoE port status word, without a newline.
 std::ostream& printPoeStatus(std::ostream& stream, int32_t status);

@@ -2,26 +2,19 @@
 
 #include <cstdint>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "argument_parser.h"
 #include "info_commands.h"
-#include "tavrik_result.h"
+#include "tavrik/tavrik.h"
 
 namespace tavrik {
 
 namespace {
 
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 2;
-constexpr int kVersionPatch = 3;
-
 void printVersion() {
-    std::ostringstream version;
-    version << kVersionMajor << "." << kVersionMinor << "." << kVersionPatch;
-    std::cout << "version: " << version.str() << std::endl;
+    std::cout << "version: " << TAVRIK_VERSION << std::endl;
 }
 
 bool countFits(size_t count, size_t least, size_t most) {

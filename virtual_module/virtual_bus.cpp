@@ -9,7 +9,6 @@ namespace tavrik::virt {
 namespace {
 
 constexpr uint16_t kVendorId = 0x04D8;
-constexpr size_t kReportSize = kMessageSize + 1;
 constexpr char kPathPrefix[] = "virtual:";
 
 std::wstring widen(const std::string& text) {
@@ -192,7 +191,7 @@ hid::hid_device* VirtualBus::openPath(const char* path, int* status) {
 int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     Handle* handle = find(dev);
-    if (handle == nullptr || data == nullptr || length != kReportSize || data[0] != 0) {
+    if (handle == nullptr || data == nullptr || length != hid::kReportSize || data[0] != 0) {
         return -1;
     }
     Slot& slot = slots_[handle->index];
@@ -214,7 +213,7 @@ int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t le
     }
     takeSignals(slot, now);
     changed_.notify_all();
-    return static_cast<int>(kReportSize);
+    return static_cast<int>(hid::kReportSize);
 }
 
 int VirtualBus::readTimeout(hid::hid_device* dev, unsigned char* data, size_t length,

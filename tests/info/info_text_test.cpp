@@ -34,10 +34,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Captures what printEvent writes to standard output.
 std::string eventLine(int32_t kind, int32_t type, int32_t index, int32_t value) {
-    TavrikDevice device;
+    Event event;
+    event.kind = kind;
+    event.type = static_cast<uint32_t>(type);
+    event.index = static_cast<uint32_t>(index);
+    event.value = value;
     std::ostringstream captured;
     std::streambuf* original = std::cout.rdbuf(captured.rdbuf());
-    printEvent(kind, type, index, value, device);
+    printEvent(event);
     std::cout.rdbuf(original);
     return captured.str();
 }

@@ -62,14 +62,14 @@ TEST_F(ProgramSequenceTest, ModuleLeftInItsBootloaderIsProgrammedByTheNextRun) {
     const std::string firmware = file();
     {
         CapturedOutput out;
-        EXPECT_EQ(programDevice("A100", firmware), BootUnexpectedReply);
+        EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootUnexpectedReply);
         EXPECT_NE(out.text().find("Device verification failed after programming.\n"),
                   std::string::npos);
     }
     ASSERT_TRUE(inBootloader(module));
     {
         CapturedOutput out;
-        EXPECT_EQ(programDevice("A100", firmware), BootOk);
+        EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootOk);
         EXPECT_EQ(out.text().rfind("Searching for device\nHardware type 3\n", 0), 0u) << out.text();
         EXPECT_NE(out.text().find("Device programming succesful\n"), std::string::npos);
     }
@@ -82,7 +82,7 @@ TEST_F(ProgramSequenceTest, FailedEraseStopsBeforeProgramming) {
     badErase.bootCommand = 0x02;
     const size_t module = addModule({badErase});
     CapturedOutput out;
-    EXPECT_EQ(programDevice("A100", file()), BootUnexpectedReply);
+    EXPECT_EQ(programDevice("A100", file(), std::cout, {}), BootUnexpectedReply);
     EXPECT_NE(out.text().find("Erasing device...\nFailure while erasing device.\n"),
               std::string::npos)
         << out.text();
@@ -102,7 +102,7 @@ TEST_F(ProgramSequenceTest, FileWithoutDataInTheWindowIsVerifiedAgainstZero) {
         "outside.hex", test::hexRecord(0x00, 0x0100, {0x12, 0x34}) +
                            test::hexRecord(0x00, 0x0200, {0x56}) + test::endOfFileRecord());
     CapturedOutput out;
-    EXPECT_EQ(programDevice("A100", firmware), BootOk) << out.text();
+    EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootOk) << out.text();
     const bool sentEmptyRange = bus.withModule(module, [](const virt::VirtualModule& m) {
         const std::vector<uint8_t> emptyRange = {0x04, 0, 0, 0, 0, 0, 0, 0, 0};
         for (const auto& request : m.bootRequests()) {

@@ -1,0 +1,196 @@
+// libtavrik: Tavrik IO modules from C++.
+//
+// The same modules, the same order and the same results as the tavrik_info and tavrik_program
+// tools: the attached modules (devices, serials), one module opened for use (Device) with its
+// IO points and its events, and the firmware upgrade (programFirmware).
+//
+// Failures are returned as the result codes below, never thrown. Nothing here depends on how
+// the library reaches the modules, so the ABI stays when its internals change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tavrik/version.h"
+
+#if defined(_WIN32)
+#if defined(TAVRIK_BUILDING_LIBRARY)
+#define TAVRIK_API __declspec(dllexport)
+#else
+#define TAVRIK_API __declspec(dllimport)
+#endif
+#else
+#define TAVRIK_API __attribute__((visibility("default")))
+#endif
+
+namespace tavrik {
+
+// Result of every module operation: 0 or negative. -1 to -14 are the module's own codes (the
+// status of its replies and the code of its error events); -100 and below are the host's.
+enum TavrikResult : int32_t {
+    Ok = 0,
+    DeviceBusy = -1,
+    MessageSizeInvalid = -2,
+    MessageMissingPreamble = -3,
+    ParameterCountMismatch = -4,
+    ParameterTypeMismatch = -5,
+    MessageCrcInvalid = -6,
+    IoPointOutOfRange = -7,
+    CommandInvalid = -8,
+    I2cTimeout = -9,
+    IoExpanderMismatch = -10,
+    InvalidParameterValue = -11,
+    UsbProtocolError = -12,
+    FlashError = -13,
+    WatchdogReset = -14,
+    ApiThreadStopped = -100,
+    UnableToOpenDevice = -101,
+    DeviceNotOpen = -102,
+    CommunicationTimeout = -103,
+    ConfigFileFailed = -104,
+};
+
+// IO point types. Within a type, points are numbered from 0 in the module's order.
+enum TavrikIoType : uint32_t {
+    Inputs = 0,
+    Outputs = 1,
+    Buttons = 2,
+    PsAlarms = 3,
+    RaidLeds = 4,
+    Watchdog = 5,
+    PoeEnable = 6,
+    PoeReset = 7,
+    PoeStatus = 8,
+    PoeVoltage = 9,
+    PoeCurrent = 10,
+    PoeTemperature = 11,
+    PoeMaxPower = 12,
+};
+
+// Number of IO types; also the type of error events.
+constexpr uint32_t kIoTypeCount = 13;
+
+// Results of the firmware upgrade: 0, or the first failing step's.
+enum BootloaderResult : int {
+    BootOk = 0,
+    BootDeviceNotFound = -1,   // no module with that serial in its bootloader
+    BootDeviceNotOpen = -2,    // the module went away
+    BootInvalidHexFile = -3,   // the file is missing or not valid Intel HEX
+    BootVerifyFailed = -4,     // the flash CRC differs from the file's
+    BootUnexpectedReply = -5,  // the bootloader answered something else
+    BootWriteFailed = -6,      // a report could not be written
+    BootReadFailed = -7,       // a report did not come in time
+};
+
+// The fixed message of a TavrikResult ("Device is busy", ...); "Unknown Error" otherwise.
+TAVRIK_API std::string resultMessage(int code);
+
+// The name of an IO type ("inputs" to "poe_maxpower"); "Unknown IO Type" above 12.
+TAVRIK_API std::string ioTypeName(uint32_t type);
+
+// Whether points of the type can be set: outputs, raidleds, watchdog, poe_enable, poe_reset,
+// poe_maxpower.
+TAVRIK_API bool isWritableType(uint32_t type);
+
+// The usable modules in application mode, in the order and with the indexes of
+// `tavrik_info -l`: ordered by their index in tavrik.ini. Each module is opened for a moment
+// to learn its type; a module in use elsewhere is listed, one that cannot be opened is not.
+// A process that may write tavrik.ini records modules it has not seen before, as the tool
+// does.
+TAVRIK_API std::vector<std::string> devices();
+
+enum class Mode { Application, Bootloader, Either };
+
+// Serial numbers of the attached modules in the given mode, in physical order, each once,
+// without opening them (`tavrik_program -l` lists Mode::Either).
+TAVRIK_API std::vector<std::string> serials(Mode mode);
+
+// An event of an open, started module, delivered on its API thread.
+struct Event {
+    static constexpr int32_t Error = 0;  // a module error, or the API thread's end
+    static constexpr int32_t Io = 1;     // a point's change
+    int32_t kind = Io;
+    uint32_t type = 0;   // the point's type; kIoTypeCount for an error
+    uint32_t index = 0;  // the point's number; 0 for an error
+    int32_t value = 0;   // the point's new value, or the error's TavrikResult
+};
+
+// One module opened for use.
+//
+// open() reads the module's identity, its IO configuration, tavrik.ini's name and limits for
+// it and its whole state, on the calling thread. start() launches the module's API thread,
+// which from then on does all traffic with it: a keep-alive every 60 s, a state exchange every
+// 900 ms and at once after a write, and reading the events the module sends. Reads and writes
+// of points only touch the device's copy and never wait for the module.
+//
+// Thread rules: every member may be called from any thread, but not concurrently with open()
+// or the destructor. The event callback runs on the API thread; it may call any member except
+// open() and the destructor, and close() from it returns without waiting for the thread.
+class TAVRIK_API Device {
+  public:
+    using EventCallback = std::function<void(const Event&)>;
+
+    Device();
+    ~Device();  // closes
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Opens the application-mode module with this serial: 0, DeviceBusy, UnableToOpenDevice,
+    // or the result of the first request that failed.
+    int open(const std::string& serial);
+    // Starts the API thread: 0, or why it is not running (ApiThreadStopped after a failure).
+    int start();
+    // Stops the API thread, after the events it is delivering, and closes the module. Safe on
+    // a closed device.
+    void close();
+
+    // Identity, as read by the last successful open.
+    std::string name() const;  // from tavrik.ini, the module or the product string
+    std::string serial() const;
+    std::string typeText() const;
+    std::string firmwareVersion() const;
+    std::string hardwareVersion() const;
+    int32_t configIndex() const;   // in tavrik.ini; -1 for none
+    int64_t watchdogTime() const;  // seconds since 1970 (UTC); 0 for none
+    // Ok while the API thread runs; ApiThreadStopped when it has stopped or was not started;
+    // DeviceNotOpen when closed.
+    int status() const;
+
+    // Points: the count of a type (0 for one the module lacks), a value (or
+    // IoPointOutOfRange), whether an output is a relay.
+    size_t pointCount(uint32_t type) const;
+    int value(uint32_t type, int32_t index) const;
+    bool isRelay(uint32_t type, int32_t index) const;
+    // Sets a writable point; the API thread sends it on its next pass. 0, IoPointOutOfRange,
+    // or InvalidParameterValue (not writable, negative, or above 0xFFFF on a 16-bit point).
+    int setValue(uint32_t type, int32_t index, int32_t value);
+    // Waits until the module has answered an exchange that carried every value set before the
+    // call: 0; the failure that stopped the API thread; or CommunicationTimeout after
+    // timeoutMs.
+    int waitForExchange(int timeoutMs);
+
+    // Receives a change of every point that is not writable, module errors and the end of the
+    // API thread (an error event with ApiThreadStopped); an empty function for none. Right
+    // after start, every such point is reported once with its value.
+    void setEventCallback(EventCallback callback);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Upgrades the firmware of the module with this serial from an Intel HEX file, as
+// `tavrik_program -p` does: validates the file, restarts the module into its bootloader,
+// erases, programs, verifies by CRC and starts the new application. progress, if given, is
+// called with the percentage after each programmed frame; log, if given, receives the step
+// lines that tavrik_program prints. Returns a BootloaderResult.
+TAVRIK_API int programFirmware(const std::string& hexFile, const std::string& serial,
+                               const std::function<void(int percent)>& progress = {},
+                               std::ostream* log = nullptr);
+
+}  // namespace tavrik

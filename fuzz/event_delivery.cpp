@@ -45,9 +45,9 @@ constexpr int kSettleWaitMs = 20000;
 constexpr int8_t kMarkerCode = -14;
 constexpr int8_t kEndCode = -13;
 
-struct Event {
+struct Reported {
     int32_t kind, type, index, value;
-    bool operator==(const Event& o) const {
+    bool operator==(const Reported& o) const {
         return kind == o.kind && type == o.type && index == o.index && value == o.value;
     }
 };
@@ -56,7 +56,7 @@ struct Event {
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Event> events;
+    std::vector<Reported> events;
     size_t errors = 0;
     const TavrikDevice* expected = nullptr;
     bool foreign = false;
@@ -239,7 +239,7 @@ std::vector<TavrikMessage> restoringEvents(const OpenDevice& open) {
 // What the module's layout says the device must report for one message, applied to the
 // model's image; writable points and the bytes of unknown codes never follow a state event.
 void expectMessage(const OpenDevice& open, const TavrikMessage& message,
-                   std::vector<uint8_t>& image, std::vector<Event>& expected) {
+                   std::vector<uint8_t>& image, std::vector<Reported>& expected) {
     const uint8_t* chunk = nullptr;
     size_t offset = 0;
     size_t size = 0;
@@ -260,7 +260,7 @@ void expectMessage(const OpenDevice& open, const TavrikMessage& message,
         default:
             return;
     }
-    std::vector<Event> changes;
+    std::vector<Reported> changes;
     for (const virt::PointSlot& slot : open.layout.points) {
         const size_t byte = slot.bit / 8;
         if (slot.writable || byte < offset || byte - offset >= size ||
@@ -280,15 +280,15 @@ void expectMessage(const OpenDevice& open, const TavrikMessage& message,
         }
     }
     // Type order, then point order.
-    std::stable_sort(changes.begin(), changes.end(), [](const Event& a, const Event& b) {
+    std::stable_sort(changes.begin(), changes.end(), [](const Reported& a, const Reported& b) {
         return a.type != b.type ? a.type < b.type : a.index < b.index;
     });
     expected.insert(expected.end(), changes.begin(), changes.end());
 }
 
-void printEvents(const char* title, const std::vector<Event>& events) {
+void printEvents(const char* title, const std::vector<Reported>& events) {
     std::fprintf(stderr, "%s:", title);
-    for (const Event& e : events) {
+    for (const Reported& e : events) {
         std::fprintf(stderr, " {%d,%d,%d,%d}", e.kind, e.type, e.index, e.value);
     }
     std::fprintf(stderr, "\n");
@@ -343,7 +343,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     virt::VirtualBus& bus = *state().bus;
 
     std::vector<uint8_t> image = open.image;
-    std::vector<Event> expected;
+    std::vector<Reported> expected;
     size_t errors = 2;  // the marker and the end
     expected.push_back({kEventError, static_cast<int32_t>(kIoTypeCount), 0, kMarkerCode});
     for (const TavrikMessage& message : messages) {
@@ -369,7 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     bus.sendErrorEvent(open.module, kEndCode);
 
-    std::vector<Event> seen;
+    std::vector<Reported> seen;
     {
         std::unique_lock<std::mutex> lock(r.mutex);
         const bool all = r.changed.wait_for(lock, kSettleWait, [&] { return r.errors >= errors; });
@@ -377,7 +377,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(!r.foreign, "events come from the device that got the messages");
         // The events of putting the state back come before the marker.
         const auto marker = std::find_if(r.events.begin(), r.events.end(),
-                                         [](const Event& e) { return e.kind == kEventError; });
+                                         [](const Reported& e) { return e.kind == kEventError; });
         seen.assign(marker, r.events.end());
     }
     if (!(seen == expected)) {

@@ -1,0 +1,57 @@
+# The test build of the package runs over a bus of virtual modules that one scenario file
+# describes; the file must be in place before the package is first used.
+import os
+import tempfile
+
+MODULES = ["P-VALUES", "P-SET", "P-EVENTS", "P-CLOSE", "P-UNPLUG", "P-BUSY", "P-FW"]
+
+SCENARIO = """
+[module]
+serial = P-VALUES
+location = 1-1
+info_name = Py Rack
+config = 0 0 0 0 65 1 4 5
+point = 0 1 1
+point = 5 0 30
+
+[module]
+serial = P-SET
+location = 1-2
+config = 0 0 65 1 4 4
+
+[module]
+serial = P-EVENTS
+location = 1-3
+config = 0 0 0 0 65 1
+
+[module]
+serial = P-CLOSE
+location = 1-4
+config = 0 0 1
+
+[module]
+serial = P-UNPLUG
+location = 1-5
+config = 0 0 1
+
+[module]
+serial = P-BUSY
+location = 1-6
+busy = 1
+
+[module]
+serial = P-FW
+location = 1-7
+restart_ms = 100
+"""
+
+_scratch = tempfile.mkdtemp(prefix="tavrik-python-")
+_path = os.path.join(_scratch, "bus.scenario")
+with open(_path, "w") as f:
+    f.write(SCENARIO)
+os.environ["TAVRIK_VIRTUAL_SCENARIO"] = _path
+
+
+def module(serial):
+    """The module's place on the bus, for tavrik._tavrik._bus."""
+    return MODULES.index(serial)

@@ -15,6 +15,7 @@ for p in clang-14 libclang-rt-14-dev; do
 done
 if [ -n "$missing" ]; then
     $SUDO apt-get update -qq
+    # shellcheck disable=SC2086 # one word per package
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 fi
 

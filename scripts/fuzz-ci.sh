@@ -34,7 +34,9 @@ runs_for() {
 }
 
 # Without address randomisation the values that libFuzzer learns from comparisons are the
-# same from run to run, so most targets try the same inputs every time.
+# same from run to run and, with no timed re-reading of the corpus (-reload=0), every target
+# but the device's tries the same inputs every time; the device's API thread makes its
+# coverage vary with timing.
 norandom=
 if setarch "$(uname -m)" -R true 2>/dev/null; then
     norandom="setarch $(uname -m) -R"
@@ -42,21 +44,22 @@ fi
 
 passed=0
 failed=0
-for seeds in fuzz/corpus/*/; do
-    target=$(basename "$seeds")
+# Each fuzz/<target>.cpp is one target; its seeds and regressions are optional.
+for source in fuzz/*.cpp; do
+    target=$(basename "$source" .cpp)
     work="$scratch/$target"
     mkdir -p "$work/new"
-    inputs=$seeds
-    if [ -d "fuzz/regressions/$target" ]; then
-        inputs="$inputs fuzz/regressions/$target"
-    fi
+    inputs=
+    for d in "fuzz/corpus/$target" "fuzz/regressions/$target"; do
+        [ -d "$d" ] && inputs="$inputs $d"
+    done
     runs=$(runs_for "$target")
     started=$(date +%s)
     # New inputs go to the scratch directory, the first one named; the repository's are only
     # read. The outer limit only catches a target that never exits.
     # shellcheck disable=SC2086
-    if timeout -k 10 600 $norandom "$dir/fuzz/fuzz_$target" -seed=1 -runs="$runs" -timeout=60 \
-        -artifact_prefix="$work/" "$work/new" $inputs >"$work/log" 2>&1; then
+    if timeout -k 10 600 $norandom "$dir/fuzz/fuzz_$target" -seed=1 -runs="$runs" -reload=0 \
+        -timeout=60 -artifact_prefix="$work/" "$work/new" $inputs >"$work/log" 2>&1; then
         echo "PASS $target ($runs runs, $(($(date +%s) - started)) s)"
         passed=$((passed + 1))
     else

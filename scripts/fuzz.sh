@@ -13,14 +13,14 @@ dir=${2:-build-fuzz}
 # The inputs are copied, so the corpus in the repository only grows by hand.
 scratch=$(mktemp -d)
 failed=
-for seeds in fuzz/corpus/*/; do
-    target=$(basename "$seeds")
+# Each fuzz/<target>.cpp is one target; its seeds and regressions are optional.
+for source in fuzz/*.cpp; do
+    target=$(basename "$source" .cpp)
     work="$scratch/$target"
     mkdir -p "$work/corpus"
-    cp "$seeds"* "$work/corpus/"
-    if [ -d "fuzz/regressions/$target" ]; then
-        cp "fuzz/regressions/$target/"* "$work/corpus/" 2>/dev/null || true
-    fi
+    for d in "fuzz/corpus/$target" "fuzz/regressions/$target"; do
+        [ -d "$d" ] && cp "$d"/* "$work/corpus/"
+    done
     printf '%s: %s s ... ' "$target" "$seconds"
     if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=60 \
         -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds the Debian package tavrik-tools: installs the dependencies, configures a Release build
-# for /usr with the configuration in /etc, builds it and runs CPack. Prints the package's path.
+# Builds the Debian packages tavrik-tools, libtavrik1, libtavrik-dev and python3-tavrik:
+# installs the dependencies, configures a Release build for /usr with the configuration in
+# /etc, builds it and runs CPack. Prints the packages' paths, one a line.
 # Usage: scripts/package.sh [build-dir]   (build-pkg by default)
 set -e
 cd "$(dirname "$0")/.."
@@ -8,7 +9,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build-pkg}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DTAVRIK_CONFIG_DIR=/etc -DTAVRIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)"
-rm -f "$dir"/tavrik-tools_*.deb
+cmake --build "$dir" -j"$(nproc)" >&2
+rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
-ls "$PWD/$dir"/tavrik-tools_*.deb
+ls "$PWD/$dir"/*.deb

@@ -1,7 +1,8 @@
 #!/bin/sh
 # What users install, checked the way they get it: the tree that `cmake --install` stages for
-# /usr, and the Debian package that scripts/package.sh builds, checked with dpkg-deb, then
-# installed on this machine with dpkg, tried, and purged again. The machine is left as it was:
+# /usr, with the examples built against it as a programmer would build them, and the Debian
+# packages that scripts/package.sh builds, checked with dpkg-deb, then installed on this
+# machine with dpkg, tried, and purged again. The machine is left as it was:
 # the package is purged on every way out, and the group plugdev goes again if the package
 # created it. Runs as root (CI) or through sudo.
 # Usage: tests/package/check-install.sh [build-dir]   (build-pkg by default)
@@ -35,12 +36,14 @@ check() {
 }
 
 scratch=$(mktemp -d)
+packages="tavrik-tools python3-tavrik libtavrik-dev libtavrik1"
 installed=
 plugdev_recorded=
 plugdev_before=
 cleanup() {
     if [ -n "$installed" ]; then
-        $SUDO dpkg --purge tavrik-tools >/dev/null 2>&1 || true
+        # shellcheck disable=SC2086
+        $SUDO dpkg --purge $packages >/dev/null 2>&1 || true
     fi
     if [ -n "$plugdev_recorded" ] && [ -z "$plugdev_before" ] && getent group plugdev >/dev/null; then
         $SUDO groupdel plugdev || true
@@ -50,14 +53,38 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-deb=$(./scripts/package.sh "$dir" | tail -n 1)
-echo "check-install: $deb"
+./scripts/package.sh "$dir" >"$scratch/debs"
+deb_of() {
+    grep "/$1_[^/]*\.deb\$" "$scratch/debs"
+}
+deb=$(deb_of tavrik-tools)
+lib_deb=$(deb_of libtavrik1)
+dev_deb=$(deb_of libtavrik-dev)
+python_deb=$(deb_of python3-tavrik)
+sed 's/^/check-install: /' "$scratch/debs"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
 # Every installed file with its mode, nothing else: no test variant, no test program.
-cat >"$scratch/expected-files" <<'EOF'
+# Symbolic links show with mode 777.
+py=$(cd "$dir/python/tavrik" && ls _tavrik*.so)
+cat >"$scratch/expected-files" <<EOF
 /usr/bin/tavrik_info 755
 /usr/bin/tavrik_program 755
 /usr/bin/tavrik_sim 755
+/usr/include/tavrik/tavrik.h 644
+/usr/include/tavrik/version.h 644
+/usr/lib/$multiarch/cmake/Tavrik/TavrikConfig.cmake 644
+/usr/lib/$multiarch/cmake/Tavrik/TavrikConfigVersion.cmake 644
+/usr/lib/$multiarch/cmake/Tavrik/TavrikTargets-release.cmake 644
+/usr/lib/$multiarch/cmake/Tavrik/TavrikTargets.cmake 644
+/usr/lib/$multiarch/libtavrik.so 777
+/usr/lib/$multiarch/libtavrik.so.1 777
+/usr/lib/$multiarch/libtavrik.so.1.2.3 644
+/usr/lib/$multiarch/pkgconfig/tavrik.pc 644
+/usr/lib/python3/dist-packages/tavrik/__init__.py 644
+/usr/lib/python3/dist-packages/tavrik/__init__.pyi 644
+/usr/lib/python3/dist-packages/tavrik/$py 644
+/usr/lib/python3/dist-packages/tavrik/py.typed 644
 /usr/lib/udev/rules.d/60-tavrik.rules 644
 /usr/share/bash-completion/completions/tavrik_info 644
 /usr/share/bash-completion/completions/tavrik_program 644
@@ -69,6 +96,7 @@ cat >"$scratch/expected-files" <<'EOF'
 /usr/share/man/man1/tavrik_sim.1.gz 644
 /usr/share/man/man5/tavrik.ini.5.gz 644
 EOF
+sort -o "$scratch/expected-files" "$scratch/expected-files"
 cut -d' ' -f1 "$scratch/expected-files" >"$scratch/expected-paths"
 
 # --- The staged tree ---------------------------------------------------------------------
@@ -99,32 +127,69 @@ staged_paths() {
 }
 check "staged documents name /etc and /usr paths" staged_paths
 staged_version() {
-    [ "$("$stage/usr/bin/tavrik_program" -v)" = "version: 1.2.3" ]
+    [ "$(LD_LIBRARY_PATH=$stage/usr/lib/$multiarch "$stage/usr/bin/tavrik_program" -v)" = \
+        "version: 1.2.3" ]
 }
 check "staged tavrik_program runs" staged_version
+
+# The examples, built against the staged tree alone as a programmer's own project would be:
+# through the CMake package and through pkg-config.
+examples_cmake() {
+    cmake -S examples -B "$scratch/examples" -DCMAKE_PREFIX_PATH="$stage/usr" \
+        -DCMAKE_FIND_ROOT_PATH="$stage" >/dev/null &&
+        cmake --build "$scratch/examples" >/dev/null &&
+        [ -x "$scratch/examples/tavrik-monitor" ]
+}
+check "C++ example built through find_package(Tavrik)" examples_cmake
+examples_pkgconfig() {
+    flags=$(PKG_CONFIG_SYSROOT_DIR=$stage PKG_CONFIG_LIBDIR=$stage/usr/lib/$multiarch/pkgconfig \
+        pkg-config --cflags --libs tavrik) &&
+        # shellcheck disable=SC2086
+        g++ -std=c++17 -o "$scratch/monitor-pc" examples/monitor.cpp $flags &&
+        LD_LIBRARY_PATH=$stage/usr/lib/$multiarch ldd "$scratch/monitor-pc" |
+        grep -q "libtavrik.so.1 => $stage"
+}
+check "C++ example built through pkg-config" examples_pkgconfig
+python_example() {
+    PYTHONPATH=$stage/usr/lib/python3/dist-packages LD_LIBRARY_PATH=$stage/usr/lib/$multiarch \
+        /usr/bin/python3 -c 'import tavrik; assert tavrik.__version__ == "1.2.3"' &&
+        /usr/bin/python3 -m py_compile examples/monitor.py
+}
+check "Python package imports from the staged tree; example compiles" python_example
 
 # --- The package -------------------------------------------------------------------------
 field_is() {
     actual=$(dpkg-deb -f "$deb" "$1")
     [ "$actual" = "$2" ] || { echo "$1: '$actual', expected '$2'"; return 1; }
 }
+depends_on() {
+    depends=$(dpkg-deb -f "$1" Depends)
+    shift
+    for wanted in "$@"; do
+        echo "$depends" | grep -qF "$wanted" || { echo "Depends lacks $wanted: $depends"; return 1; }
+    done
+}
 metadata() {
     field_is Package tavrik-tools &&
         field_is Version 1.2.3 &&
         field_is Architecture "$(dpkg --print-architecture)" &&
         field_is Section utils &&
-        depends=$(dpkg-deb -f "$deb" Depends) &&
-        for lib in libc6 libstdc++6 libhidapi-hidraw0 libboost-thread; do
-            echo "$depends" | grep -q "$lib" || { echo "Depends lacks $lib: $depends"; return 1; }
-        done
+        depends_on "$deb" "libtavrik1 (= 1.2.3)" libc6 libstdc++6 &&
+        depends_on "$lib_deb" libc6 libstdc++6 libhidapi-hidraw0 libboost-thread &&
+        depends_on "$dev_deb" "libtavrik1 (= 1.2.3)" &&
+        depends_on "$python_deb" "libtavrik1 (= 1.2.3)" "python3 (>= 3" &&
+        [ "$(dpkg-deb -f "$lib_deb" Section)" = libs ] &&
+        dpkg-deb -I "$lib_deb" shlibs | grep -q '^libtavrik 1 libtavrik1'
 }
-check "package metadata and library dependencies" metadata
+check "packages' metadata and dependencies" metadata
 # dpkg-deb -c prints "mode owner/group size date time ./path".
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $1, $2 }' | sort \
-    >"$scratch/deb-files"
+for package in "$deb" "$lib_deb" "$dev_deb" "$python_deb"; do
+    dpkg-deb -c "$package"
+done | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $1, $2 }' | sort >"$scratch/deb-files"
 deb_files() {
     awk '{ print $1 }' "$scratch/deb-files" | diff -u "$scratch/expected-paths" - &&
         awk '$3 != "root/root" { print "not owned by root:", $0; bad = 1 }
+             $2 ~ /^l/ { next }
              $1 ~ /^\/usr\/bin\// && $2 != "-rwxr-xr-x" { print "mode:", $0; bad = 1 }
              $1 !~ /^\/usr\/bin\// && $2 != "-rw-r--r--" { print "mode:", $0; bad = 1 }
              END { exit bad }' "$scratch/deb-files"
@@ -153,7 +218,7 @@ else
         getent group plugdev >/dev/null && plugdev_before=yes
         plugdev_recorded=yes
         installed=yes
-        check "dpkg -i" $SUDO dpkg -i "$deb"
+        check "dpkg -i" $SUDO dpkg -i "$lib_deb" "$deb" "$dev_deb" "$python_deb"
         help_runs() {
             tavrik_info -h >"$scratch/help" && [ "$(head -n 1 "$scratch/help")" = "Tavrik device info" ]
         }
@@ -183,11 +248,16 @@ else
         }
         check "installed bash completion loads" completion_loads
         check "group plugdev exists" getent group plugdev
+        python_imports() {
+            /usr/bin/python3 -c 'import tavrik; assert tavrik.__version__ == "1.2.3"'
+        }
+        check "installed Python package imports" python_imports
 
-        check "dpkg --purge" $SUDO dpkg --purge tavrik-tools
+        # shellcheck disable=SC2086
+        check "dpkg --purge" $SUDO dpkg --purge $packages
         installed=
         purged() {
-            ! dpkg-query -W -f='${Status}' tavrik-tools 2>/dev/null | grep -q 'ok installed' &&
+            ! dpkg-query -W -f='${Status}' $packages 2>/dev/null | grep -q 'ok installed' &&
                 while read -r path; do
                     [ ! -e "$path" ] || { echo "left behind: $path"; return 1; }
                 done <"$scratch/expected-paths" &&

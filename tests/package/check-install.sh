@@ -153,7 +153,8 @@ check "C++ example built through pkg-config" examples_pkgconfig
 python_example() {
     PYTHONPATH=$stage/usr/lib/python3/dist-packages LD_LIBRARY_PATH=$stage/usr/lib/$multiarch \
         /usr/bin/python3 -c 'import tavrik; assert tavrik.__version__ == "1.2.3"' &&
-        /usr/bin/python3 -m py_compile examples/monitor.py
+        /usr/bin/python3 -c 'import py_compile, sys
+py_compile.compile(sys.argv[1], cfile=sys.argv[2], doraise=True)' examples/monitor.py "$scratch/monitor.pyc"
 }
 check "Python package imports from the staged tree; example compiles" python_example
 

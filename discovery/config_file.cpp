@@ -146,6 +146,36 @@ class DirectoryLock {
     int fd_;
 };
 
+// A missing or unusable file reads as empty, so every lookup yields its default.
+std::string textOf(const std::string& path) {
+    std::string text;
+    readWholeFile(path, text);
+    return text;
+}
+
+std::string stringIn(const std::string& text, const std::string& section, const std::string& key,
+                     const std::string& defaultValue) {
+    std::string value = readIniValue(text, section, key).value_or(defaultValue);
+    if (value.size() > kValueLimit) {
+        value.resize(kValueLimit);
+    }
+    return value;
+}
+
+// The leading decimal number of the value, when it is one within 32 bits.
+int32_t intIn(const std::string& text, const std::string& section, const std::string& key,
+              int32_t defaultValue) {
+    const std::string value = stringIn(text, section, key, std::to_string(defaultValue));
+    const char* begin = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(begin, &end, 10);
+    if (end == begin || errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+        return defaultValue;
+    }
+    return static_cast<int32_t>(number);
+}
+
 }  // namespace
 
 std::string sectionName(int index) {
@@ -162,17 +192,7 @@ ConfigFile::ConfigFile(const std::string& fileName)
 
 std::string ConfigFile::readString(const std::string& section, const std::string& key,
                                    const std::string& defaultValue) const {
-    // A missing or unreadable file reads as empty, so every lookup yields its default.
-    std::string text;
-    std::optional<std::string> found;
-    if (readWholeFile(path_, text) == ReadOutcome::Read) {
-        found = readIniValue(text, section, key);
-    }
-    std::string value = found.value_or(defaultValue);
-    if (value.size() > kValueLimit) {
-        value.resize(kValueLimit);
-    }
-    return value;
+    return stringIn(textOf(path_), section, key, defaultValue);
 }
 
 bool ConfigFile::writeString(const std::string& section, const std::string& key,
@@ -197,20 +217,15 @@ bool ConfigFile::writeString(const std::string& section, const std::string& key,
 
 int32_t ConfigFile::readInt(const std::string& section, const std::string& key,
                             int32_t defaultValue) const {
-    const std::string text = readString(section, key, std::to_string(defaultValue));
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(begin, &end, 10);
-    if (end == begin || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
-        return defaultValue;
-    }
-    return static_cast<int32_t>(value);
+    return intIn(textOf(path_), section, key, defaultValue);
 }
 
+// Each lookup reads the file once, and again for the next one, so that a command sees an
+// administrator's edit at once.
 int ConfigFile::findIndex(const std::string& serial) const {
+    const std::string text = textOf(path_);
     for (int i = 0; i < kConfigSections; ++i) {
-        if (readString(sectionName(i), "serial", "-1") == serial) {
+        if (stringIn(text, sectionName(i), "serial", "-1") == serial) {
             return i;
         }
     }
@@ -218,11 +233,12 @@ int ConfigFile::findIndex(const std::string& serial) const {
 }
 
 ModuleSettings ConfigFile::readModuleSettings(int index) const {
+    const std::string text = textOf(path_);
     ModuleSettings settings;
     const std::string section = sectionName(index);
-    settings.name = readString(section, "name", "");
+    settings.name = stringIn(text, section, "name", "");
     for (uint32_t type = 0; type < kIoTypeCount; ++type) {
-        settings.limits[type] = readInt(section, ioTypeName(type), -1);
+        settings.limits[type] = intIn(text, section, ioTypeName(type), -1);
     }
     return settings;
 }

@@ -30,6 +30,10 @@ for m in hid hid-generic uhid; do
     cp "$kernel/$m.ko" "$stage/lib/modules/$m.ko"
 done
 
+# The guest mounts a fresh /tmp, which hides a build tree below /tmp from the programs' run
+# path: libraries of the build go where the loader looks by default instead.
+system_libraries=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+
 # copy_with_libraries PROGRAM [LIBRARY-ROOT]: the program into /usr/bin, and each library it
 # needs where the guest's loader looks for it. Libraries found below LIBRARY-ROOT, which ldd
 # searches first, go to the same place without that prefix.
@@ -46,6 +50,10 @@ copy_with_libraries() {
         sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p' |
         while read -r lib; do
             target=${lib#"${2:-/nowhere}"}
+            case $target in
+            /lib/* | /lib64/* | /usr/lib/*) ;;
+            *) target=$system_libraries/${lib##*/} ;;
+            esac
             [ -e "$stage$target" ] && continue
             mkdir -p "$stage$(dirname "$target")"
             cp -L "$lib" "$stage$target"

@@ -11,7 +11,7 @@ namespace tavrik {
 namespace {
 
 void BM_SealAndValidateMessage(benchmark::State& state) {
-    TavrikMessage message = statusRequest(1, 1700000000);
+    TavrikMessage message = statusRequest(ModeRunning, 1700000000);
     bench::AllocationsPerIteration allocations;
     for (auto _ : state) {
         sealMessage(message);

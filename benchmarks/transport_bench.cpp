@@ -66,8 +66,9 @@ void BM_ConnectionRequest(benchmark::State& state) {
         if (connection.open(applicationDeviceIds[0], "B1") != Ok) {
             state.SkipWithError("the virtual module did not open");
         } else {
-            const TavrikMessage request =
-                state.range(0) == CmdStatus ? statusRequest(1, 1700000000) : stateRequest(true, 1);
+            const TavrikMessage request = state.range(0) == CmdStatus
+                                              ? statusRequest(ModeRunning, 1700000000)
+                                              : stateRequest(true, ModeRunning);
             TavrikMessage reply;
             bench::AllocationsPerIteration allocations;
             for (auto _ : state) {

@@ -7,7 +7,7 @@
 
 namespace tavrik {
 
-int TavrikDevice::sendStatus(uint8_t mode) {
+int TavrikDevice::sendStatus(RequestMode mode) {
     TavrikMessage request = statusRequest(mode, static_cast<uint32_t>(std::time(nullptr)));
     TavrikMessage reply;
     return requestWithRetry(connection_, request, reply);
@@ -57,7 +57,7 @@ int TavrikDevice::readIoConfiguration(uint8_t* buffer, size_t capacity, size_t* 
     }
 
     // No command 5: derive the entries from the direction bitmap of a basic state exchange.
-    request = stateRequest(false, 0);
+    request = stateRequest(false, ModeOpening);
     result = requestWithRetry(connection_, request, reply);
     if (result != Ok) {
         return result;
@@ -66,7 +66,7 @@ int TavrikDevice::readIoConfiguration(uint8_t* buffer, size_t capacity, size_t* 
     return Ok;
 }
 
-int TavrikDevice::exchangeState(uint8_t mode, bool force) {
+int TavrikDevice::exchangeState(RequestMode mode, bool force) {
     const bool extended = (deviceFlags_ & kFlagExtendedLayout) != 0;
     const size_t area = extended ? msg::ExtendedImage : msg::BasicImage;
     const uint32_t size = extended ? msg::ExtendedChunk : msg::BasicChunk;
@@ -97,7 +97,7 @@ int TavrikDevice::exchangeState(uint8_t mode, bool force) {
         if (result != Ok) {
             return result;
         }
-        applyState(reply.bytes + area, offset, size, mode == 0, force);
+        applyState(reply.bytes + area, offset, size, mode == ModeOpening, force);
         offset += step;
     } while (offset < imageLength);
     {

@@ -30,8 +30,8 @@ void TavrikDevice::raiseErrorEvent(int code) {
     raiseEvent(kEventError, static_cast<int32_t>(kIoTypeCount), 0, code);
 }
 
-int TavrikDevice::applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll,
-                             bool force) {
+void TavrikDevice::applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll,
+                              bool force) {
     boost::unique_lock<boost::mutex> lock(tableLock_);
     pointTable_.decode(chunk, offset, size, takeAll ? kSelectAll : kSelectReadOnly);
     for (uint32_t type = 0; type < kIoTypeCount; ++type) {
@@ -50,7 +50,6 @@ int TavrikDevice::applyState(const uint8_t* chunk, uint32_t offset, uint32_t siz
             }
         }
     }
-    return Ok;
 }
 
 void TavrikDevice::handleMessage(TavrikMessage& message) {

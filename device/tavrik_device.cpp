@@ -58,7 +58,7 @@ int TavrikDevice::initialRead() {
     firmwareVersion_.clear();
     hardwareVersion_.clear();
 
-    TavrikMessage request = statusRequest(0, static_cast<uint32_t>(std::time(nullptr)));
+    TavrikMessage request = statusRequest(ModeOpening, static_cast<uint32_t>(std::time(nullptr)));
     TavrikMessage reply;
     int result = requestWithRetry(connection_, request, reply);
     if (result != Ok) {
@@ -112,7 +112,7 @@ int TavrikDevice::initialRead() {
             }
         }
     }
-    return exchangeState(0, false);
+    return exchangeState(ModeOpening, false);
 }
 
 int TavrikDevice::start() {
@@ -145,7 +145,7 @@ void TavrikDevice::apiThread() {
             boost::posix_time::ptime nextKeepAlive = loopTime;
             boost::posix_time::ptime nextPoll = loopTime;
             running_ = true;
-            int rc = exchangeState(1, true);
+            int rc = exchangeState(ModeRunning, true);
             if (watchdogResetPending_) {
                 watchdogResetPending_ = false;
                 raiseErrorEvent(WatchdogReset);
@@ -154,7 +154,7 @@ void TavrikDevice::apiThread() {
                 boost::bind(&TavrikDevice::handleMessage, this, boost::placeholders::_1));
             while (status_ == Ok) {
                 if (loopTime >= nextKeepAlive) {
-                    sendStatus(1);
+                    sendStatus(ModeRunning);
                     nextKeepAlive = loopTime + seconds(kKeepAliveSeconds);
                 }
                 loopTime = now();
@@ -166,7 +166,7 @@ void TavrikDevice::apiThread() {
                 if (pending || loopTime >= nextPoll) {
                     nextPoll = loopTime + milliseconds(pointTable_.pollPeriodMs());
                     if (rc == Ok) {
-                        rc = exchangeState(1, false);
+                        rc = exchangeState(ModeRunning, false);
                     }
                 }
                 if (rc == Ok) {

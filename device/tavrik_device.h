@@ -74,10 +74,10 @@ class TavrikDevice {
     int initialRead();
     int readInformationBlock(uint8_t* block);
     int readIoConfiguration(uint8_t* buffer, size_t capacity, size_t* count);
-    int exchangeState(uint8_t mode, bool force);
-    int sendStatus(uint8_t mode);
+    int exchangeState(RequestMode mode, bool force);
+    int sendStatus(RequestMode mode);
     void apiThread();
-    int applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll, bool force);
+    void applyState(const uint8_t* chunk, uint32_t offset, uint32_t size, bool takeAll, bool force);
     void handleMessage(TavrikMessage& message);
     void raiseEvent(int32_t kind, int32_t type, int32_t index, int32_t value);
     void raiseIoEvent(uint32_t type, uint32_t index, int32_t value);

@@ -64,7 +64,7 @@ TavrikMessage commandMessage(TavrikCommand command) {
 
 }  // namespace
 
-TavrikMessage statusRequest(uint8_t mode, uint32_t hostTime) {
+TavrikMessage statusRequest(RequestMode mode, uint32_t hostTime) {
     TavrikMessage message = commandMessage(CmdStatus);
     message.bytes[msg::Parameter] = mode;
     writeU32(message.bytes + msg::Constant, 1);
@@ -91,7 +91,7 @@ TavrikMessage ioConfigRequest(uint8_t offset) {
     return message;
 }
 
-TavrikMessage stateRequest(bool extended, uint8_t mode) {
+TavrikMessage stateRequest(bool extended, RequestMode mode) {
     TavrikMessage message = commandMessage(extended ? CmdStateExtended : CmdStateBasic);
     message.bytes[msg::Parameter] = mode;
     return message;

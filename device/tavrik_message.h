@@ -94,16 +94,23 @@ void sealMessage(TavrikMessage& message);
 // MessageMissingPreamble (tested first), or MessageCrcInvalid.
 int validateMessage(const uint8_t* data, int length);
 
+// The mode byte of status requests and of state exchanges: while the device is being opened,
+// or from the running API thread (the keep-alive; the exchanges that own the writable points).
+enum RequestMode : uint8_t {
+    ModeOpening = 0,
+    ModeRunning = 1,
+};
+
 // Requests. Every byte not named is 0; preamble and check byte are set by sealMessage.
-// Status / keep-alive: mode 0 while opening, 1 as keep-alive; enterBootloader sets byte 5 = 1
-// and leaves the constant and the time at 0, as the firmware tool sends it.
-TavrikMessage statusRequest(uint8_t mode, uint32_t hostTime);
+// enterBootloader sets byte 5 = 1 and leaves the constant and the time at 0, as the firmware
+// tool sends it.
+TavrikMessage statusRequest(RequestMode mode, uint32_t hostTime);
 TavrikMessage bootloaderRestartRequest();
 TavrikMessage infoBlockRequest(uint16_t offset, uint8_t length);
 TavrikMessage ioConfigRequest(uint8_t offset);
 // State exchange header (command 2 or 6 by the extended flag); the image chunk is added by
 // the point table's encoder, and for command 6 the offset by setImageOffset.
-TavrikMessage stateRequest(bool extended, uint8_t mode);
+TavrikMessage stateRequest(bool extended, RequestMode mode);
 void setImageOffset(TavrikMessage& message, uint16_t offset);
 
 // Status reply (command 1).

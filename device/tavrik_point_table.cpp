@@ -21,7 +21,7 @@ bool isSelected(uint32_t type, int selection) {
 
 TavrikPointTable::TavrikPointTable() = default;
 
-int TavrikPointTable::build(const uint8_t* config, size_t count) {
+void TavrikPointTable::build(const uint8_t* config, size_t count) {
     // Without the extended flag only the relay bit and the type nibble of a code are valid.
     const uint32_t mask = (deviceFlags_ & kFlagExtendedLayout) ? 0xFF : 0x4F;
     clear();
@@ -49,7 +49,6 @@ int TavrikPointTable::build(const uint8_t* config, size_t count) {
     }
     imageLength_ = (nextBit + 7) / 8;
     moduleImage_.assign(imageLength_, 0);
-    return Ok;
 }
 
 void TavrikPointTable::clear() {
@@ -117,7 +116,7 @@ bool TavrikPointTable::isRelay(uint32_t type, int32_t index) const {
     return rows_[type][index].descriptor == pointDescriptor(kRelayCode);
 }
 
-int TavrikPointTable::encode(uint8_t* chunk, uint32_t offset, uint32_t size, int selection) {
+void TavrikPointTable::encode(uint8_t* chunk, uint32_t offset, uint32_t size, int selection) {
     pending_ = false;
     for (uint32_t type = 0; type < kIoTypeCount; ++type) {
         if (!isSelected(type, selection))
@@ -149,10 +148,9 @@ int TavrikPointTable::encode(uint8_t* chunk, uint32_t offset, uint32_t size, int
             }
         }
     }
-    return Ok;
 }
 
-int TavrikPointTable::decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection) {
+void TavrikPointTable::decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection) {
     if (offset < moduleImage_.size()) {
         const size_t n = std::min<size_t>(size, moduleImage_.size() - offset);
         std::copy_n(chunk, n, moduleImage_.begin() + offset);
@@ -179,7 +177,6 @@ int TavrikPointTable::decode(const uint8_t* chunk, uint32_t offset, uint32_t siz
             point.raw = newRaw;
         }
     }
-    return Ok;
 }
 
 void TavrikPointTable::moduleBytes(uint8_t* chunk, uint32_t offset, uint32_t size) const {

@@ -28,7 +28,7 @@ class TavrikPointTable {
   public:
     TavrikPointTable();
 
-    int build(const uint8_t* config, size_t count);
+    void build(const uint8_t* config, size_t count);
     void clear();
     int truncate(uint32_t type, size_t n);
     size_t count(uint32_t type) const;
@@ -37,9 +37,9 @@ class TavrikPointTable {
     bool takeChanged(uint32_t type, size_t index);
     bool isRelay(uint32_t type, int32_t index) const;
     bool isPending() const { return pending_; }
-    int encode(uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
+    void encode(uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
     // Also records the chunk as the module's own image (see moduleBytes).
-    int decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
+    void decode(const uint8_t* chunk, uint32_t offset, uint32_t size, int selection);
     // Copies the module's image as it last reported it into a chunk holding image bytes
     // [offset, offset + size); bytes past the image's end are left alone. A chunk that starts
     // from it and then takes encode carries the module's own values in every bit that no point

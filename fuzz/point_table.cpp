@@ -33,7 +33,7 @@ void exercise(int32_t flags, const uint8_t* data, size_t size) {
     std::unique_ptr<uint8_t[]> config(new uint8_t[count]);
     if (count > 0)
         std::memcpy(config.get(), data + 1, count);
-    require(table.build(config.get(), count) == Ok, "build succeeds");
+    table.build(config.get(), count);
     checkLayout(table);
 
     size_t at = count + 1;

@@ -60,17 +60,17 @@ TEST(MessageTest, ValidationOrder) {
 }
 
 TEST(MessageTest, StatusAndRestartRequests) {
-    expectOnlyBytes(statusRequest(1, 0x11223344),
+    expectOnlyBytes(statusRequest(ModeRunning, 0x11223344),
                     {{1, 1}, {4, 1}, {32, 1}, {40, 0x44}, {41, 0x33}, {42, 0x22}, {43, 0x11}});
-    expectOnlyBytes(statusRequest(0, 0), {{1, 1}, {32, 1}});
+    expectOnlyBytes(statusRequest(ModeOpening, 0), {{1, 1}, {32, 1}});
     expectOnlyBytes(bootloaderRestartRequest(), {{1, 1}, {5, 1}});
 }
 
 TEST(MessageTest, ReadAndStateRequests) {
     expectOnlyBytes(infoBlockRequest(0x0166, 45), {{1, 3}, {5, 0x66}, {6, 0x01}, {7, 45}});
     expectOnlyBytes(ioConfigRequest(57), {{1, 5}, {4, 57}});
-    expectOnlyBytes(stateRequest(false, 1), {{1, 2}, {4, 1}});
-    TavrikMessage extended = stateRequest(true, 0);
+    expectOnlyBytes(stateRequest(false, ModeRunning), {{1, 2}, {4, 1}});
+    TavrikMessage extended = stateRequest(true, ModeOpening);
     setImageOffset(extended, 0x0136);
     expectOnlyBytes(extended, {{1, 6}, {5, 0x36}, {6, 0x01}});
 }

@@ -28,7 +28,7 @@ class ConnectionTest : public test::VirtualBusTest {
 
     // One status request, under the retry rule or as a single attempt; the reply is kept.
     int statusExchange(bool retry) {
-        TavrikMessage request = statusRequest(0, 12345);
+        TavrikMessage request = statusRequest(ModeOpening, 12345);
         return retry ? requestWithRetry(connection, request, reply)
                      : connection.request(request, reply);
     }

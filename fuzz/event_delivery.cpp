@@ -67,6 +67,11 @@ Recorder& recorder() {
 }
 
 void record(int32_t kind, int32_t type, int32_t index, int32_t value, TavrikDevice& device) {
+    if (kind == kEventIo) {
+        // The table lock is free during a callback, and nothing else writes the point.
+        require(device.getValue(static_cast<uint32_t>(type), index) == value,
+                "a callback reads the value its event reports");
+    }
     Recorder& r = recorder();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.foreign = r.foreign || &device != r.expected;

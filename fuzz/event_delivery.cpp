@@ -52,7 +52,8 @@ struct Reported {
     }
 };
 
-// Callbacks are plain function pointers, so the recorder is process-wide.
+// One recorder for the process: the callback is a free function, and only the device being
+// fed raises events.
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;

@@ -9,6 +9,9 @@
 namespace tavrik {
 
 constexpr size_t kMessageSize = 64;
+
+// USB vendor ID of every module, in its application and in its bootloader mode.
+constexpr uint16_t kVendorId = 0x04D8;
 constexpr uint8_t kPreamble = 0xAA;
 
 enum TavrikCommand : uint8_t {

@@ -17,7 +17,6 @@ namespace tavrik::sim {
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x04D8;
 // A reply the module sends late reaches the host after its 100 ms read has given up.
 constexpr int64_t kLateReplyMs = 150;
 // A restarting module acknowledges first and leaves the bus a moment later, as real firmware

@@ -10,8 +10,6 @@ namespace tavrik {
 
 namespace {
 
-const char kSeparator[] = "------------------------------------------\n";
-
 // Leaves the API thread time for an exchange: the first one after start, or the one that
 // carries a written output before the module is closed.
 void pauseForApiThread() {

@@ -12,6 +12,9 @@
 
 namespace tavrik {
 
+// The line between the modules of a listing, and under the help text's title.
+constexpr char kSeparator[] = "------------------------------------------\n";
+
 // Opens and starts the module, then gives its API thread 100 ms for its first exchange.
 // Failures are reported on standard error; returns the failing TavrikResult or 0.
 int openDevice(const std::string& serial, Device& device);

@@ -30,8 +30,7 @@ int invalidCount(const std::string& option) {
 
 void printHelp() {
     std::cout << "Tavrik device info\n"
-              << "------------------------------------------\n"
-              << "-h : print help\n"
+              << kSeparator << "-h : print help\n"
               << "-v : print application version\n"
               << "-l : list available device information\n"
               << "-e : listen for events on device <dev>\n"

@@ -8,7 +8,6 @@ namespace tavrik::virt {
 
 namespace {
 
-constexpr uint16_t kVendorId = 0x04D8;
 constexpr char kPathPrefix[] = "virtual:";
 
 std::wstring widen(const std::string& text) {

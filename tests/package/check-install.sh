@@ -105,7 +105,7 @@ DESTDIR=$stage cmake --install "$dir" >/dev/null
 (cd "$stage" && find . ! -type d -printf '/%P %m\n' | sort) >"$scratch/staged-files"
 check "staged files and modes" diff -u "$scratch/expected-files" "$scratch/staged-files"
 check "staged udev rule names all six IDs" tests/package/check-rule.sh \
-    "$stage/usr/lib/udev/rules.d/60-tavrik.rules" discovery/device_ids.cpp
+    "$stage/usr/lib/udev/rules.d/60-tavrik.rules" discovery/device_ids.cpp device/tavrik_message.h
 mkdir "$scratch/man"
 for page in "$stage"/usr/share/man/man*/*.gz; do
     zcat "$page" >"$scratch/man/$(basename "$page" .gz)"

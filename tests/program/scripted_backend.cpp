@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tavrik_message.h"
+
 namespace tavrik::test {
 
-namespace {
-constexpr uint16_t kVendor = 0x04D8;
-}
+namespace {}
 
 ScriptedBackend::ScriptedBackend() {
     hid::setBackend(this);
@@ -47,12 +47,12 @@ std::vector<hid::EnumeratedDevice> ScriptedBackend::enumerate(uint16_t vendorId,
     if (restartCountdown_ > 0) {
         --restartCountdown_;
     }
-    if (!present() || vendorId != kVendor || productId != this->productId) {
+    if (!present() || vendorId != kVendorId || productId != this->productId) {
         return {};
     }
     hid::EnumeratedDevice device;
     device.path = "scripted";
-    device.vendorId = kVendor;
+    device.vendorId = kVendorId;
     device.productId = productId;
     device.serialNumber = serial;
     return {device};

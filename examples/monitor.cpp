@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
         struct timespec pause = {0, 100 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
+    device.setEventCallback(nullptr);  // no report of the thread's end when we end it
     device.close();
     return 0;
 }

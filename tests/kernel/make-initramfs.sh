@@ -59,7 +59,8 @@ copy_with_libraries() {
             cp -L "$lib" "$stage$target"
         done
 }
-for program in tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim; do
+for program in tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim \
+    examples/tavrik-monitor; do
     [ -x "$build/$program" ] || { echo "$build/$program is not built" >&2; exit 1; }
     copy_with_libraries "$build/$program"
 done

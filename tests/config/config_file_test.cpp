@@ -5,30 +5,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace tavrik {
 namespace {
 
 class ConfigFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "tavrik-config-XXXXXX";
-        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-        dir_ = pattern;
-        path_ = dir_ + "/tavrik.ini";
-    }
+    // A test that changes permissions must leave the directory removable.
+    void TearDown() override { EXPECT_TRUE(scratch_.remove()); }
 
-    void TearDown() override {
-        const std::string command = "rm -rf '" + dir_ + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
-
+    // At path_, which a test may move within the directory.
     void writeFile(const std::string& text) const {
         std::ofstream(path_, std::ios::binary) << text;
     }
@@ -53,8 +46,9 @@ class ConfigFileTest : public ::testing::Test {
         return names;
     }
 
-    std::string dir_;
-    std::string path_;
+    test::ScratchDir scratch_{"tavrik-config"};
+    const std::string dir_ = scratch_.path();
+    std::string path_ = scratch_.path("tavrik.ini");
 };
 
 TEST(SectionNameTest, DeviceFollowedByDecimalIndex) {

@@ -1,19 +1,16 @@
 #include "hex_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "crc16.h"
 #include "hex_text.h"
+#include "scratch_dir.h"
 
 namespace tavrik {
 namespace {
@@ -29,21 +26,11 @@ const std::string kEof = ":00000001FF";
 
 class HexFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "tavrik-hex-XXXXXX";
-        const int fd = ::mkstemp(&pattern[0]);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-        path_ = pattern;
-    }
+    void writeFile(const std::string& text) const { scratch_.file("image.hex", text); }
 
-    void TearDown() override { std::remove(path_.c_str()); }
-
-    void writeFile(const std::string& text) const {
-        std::ofstream(path_, std::ios::binary) << text;
-    }
-
-    std::string path_;
+    test::ScratchDir scratch_{"tavrik-hex"};
+    // Exists and is empty until a test writes it.
+    const std::string path_ = scratch_.file("image.hex", "");
 };
 
 struct ValidityCase {

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "location_key.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -18,24 +17,20 @@ namespace {
 class FakeSysfs {
   public:
     FakeSysfs() {
-        std::string pattern = (fs::temp_directory_path() / "sysfs-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
         for (const char* bus : {"usb", "pci", "hid", "platform"}) {
-            fs::create_directories(root_ + "/bus/" + bus);
+            fs::create_directories(root() + "/bus/" + bus);
         }
-        fs::create_directories(root_ + "/devices");
+        fs::create_directories(root() + "/devices");
     }
-    ~FakeSysfs() { fs::remove_all(root_); }
-
-    const std::string& root() const { return root_; }
+    const std::string& root() const { return scratch_.path(); }
 
     // relPath is below devices/; the first element of a path may stay without subsystem.
     void node(const std::string& relPath, const std::string& subsystem,
               const std::string& uevent = std::string()) {
-        const std::string dir = root_ + "/devices/" + relPath;
+        const std::string dir = root() + "/devices/" + relPath;
         fs::create_directories(dir);
         if (!subsystem.empty()) {
-            fs::create_directory_symlink(root_ + "/bus/" + subsystem, dir + "/subsystem");
+            fs::create_directory_symlink(root() + "/bus/" + subsystem, dir + "/subsystem");
         }
         std::ofstream(dir + "/uevent") << uevent;
     }
@@ -49,16 +44,16 @@ class FakeSysfs {
         node(relPath, "pci", "PCI_CLASS=C0330\nPCI_ID=8086:A36D\n");
     }
     void hidraw(const std::string& name, const std::string& target) {
-        const std::string dir = root_ + "/class/hidraw/" + name;
+        const std::string dir = root() + "/class/hidraw/" + name;
         fs::create_directories(dir);
         fs::create_directory_symlink(target, dir + "/device");
     }
     void hidrawOn(const std::string& name, const std::string& relPath) {
-        hidraw(name, root_ + "/devices/" + relPath);
+        hidraw(name, root() + "/devices/" + relPath);
     }
 
   private:
-    std::string root_;
+    test::ScratchDir scratch_{"sysfs"};
 };
 
 const std::string kPci = "pci0000:00/0000:00:14.0";

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,14 +57,10 @@ std::vector<std::string> splitLines(const std::string& text) {
 }
 
 void InfoProgramTest::SetUp() {
-    char pattern[] = "/tmp/tavrik-info-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    scratch_ = pattern;
     // Readable by the unprivileged user that some runs take on.
-    fs::permissions(scratch_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-    scenario_ = scratch_ + "/bus.scenario";
-    log_ = scratch_ + "/bus.log";
+    fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
     fs::create_directories(TAVRIK_CONFIG_DIR);
     fs::remove(configPath());
     useModules("");
@@ -73,7 +68,6 @@ void InfoProgramTest::SetUp() {
 
 void InfoProgramTest::TearDown() {
     fs::remove(configPath());
-    fs::remove_all(scratch_);
 }
 
 void InfoProgramTest::useModules(const std::string& modules, bool logged) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run_process.h"
+#include "scratch_dir.h"
 
 namespace tavrik::test {
 
@@ -52,9 +53,9 @@ class InfoProgramTest : public ::testing::Test {
   private:
     std::string logText() const;
 
-    std::string scratch_;
-    std::string scenario_;
-    std::string log_;
+    ScratchDir scratch_{"tavrik-info-test"};
+    const std::string scenario_ = scratch_.path("bus.scenario");
+    const std::string log_ = scratch_.path("bus.log");
 };
 
 }  // namespace tavrik::test

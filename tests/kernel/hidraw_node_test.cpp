@@ -2,10 +2,11 @@
 #include "hidraw_node.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "scratch_dir.h"
 
 namespace tavrik::sim {
 namespace {
@@ -14,13 +15,6 @@ namespace fs = std::filesystem;
 
 class SysfsTree : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hidraw_node_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     void addNode(const std::string& name, const std::string& uevent) {
         const fs::path device = root_ / "devices/virtual/misc/uhid" / name;
         fs::create_directories(device);
@@ -29,7 +23,8 @@ class SysfsTree : public ::testing::Test {
         fs::create_directory_symlink(device, root_ / "class/hidraw" / name / "device");
     }
 
-    fs::path root_;
+    test::ScratchDir scratch_{"hidraw_node_test"};
+    const fs::path root_ = scratch_.path();
 };
 
 TEST(Uevent, FindsTheValueOfAKey) {

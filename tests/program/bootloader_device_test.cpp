@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "hex_text.h"
+#include "scratch_dir.h"
 #include "scripted_backend.h"
 
 namespace tavrik {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "hex_text.h"
+#include "scratch_dir.h"
 #include "virtual_module.h"
 
 namespace tavrik {

@@ -8,6 +8,7 @@
 #include "crc16.h"
 #include "hex_text.h"
 #include "run_process.h"
+#include "scratch_dir.h"
 
 namespace tavrik {
 namespace {
@@ -56,7 +57,7 @@ class ProgramToolTest : public ::testing::Test {
     }
 
     std::vector<std::string> log() const {
-        std::ifstream in(dir.path() + "/run.log");
+        std::ifstream in(dir.path("run.log"));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
@@ -126,7 +127,7 @@ TEST_F(ProgramToolTest, ModuleInItsBootloaderIsFoundAtOnce) {
 
 TEST_F(ProgramToolTest, InvalidFileIsReportedBeforeAnyDeviceAccess) {
     for (const std::string& file :
-         {dir.file("bad.hex", image.text + "\n"), dir.path() + "/missing.hex"}) {
+         {dir.file("bad.hex", image.text + "\n"), dir.path("missing.hex")}) {
         const test::ProcessResult r = run({"-p", file, "A100"}, kAppModule);
         EXPECT_EQ(r.exitStatus, 253);
         EXPECT_EQ(r.out, "The file '" + file + "' is not a valid hex file\n");

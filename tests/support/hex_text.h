@@ -1,13 +1,13 @@
-// Intel HEX text and scratch files for the HEX loader's and the firmware tool's tests.
+// Intel HEX text for the HEX loader's and the firmware tool's tests.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+// The fuzz target boot_transact still takes ScratchDir from this header.
+#include "scratch_dir.h"
 
 namespace tavrik::test {
 
@@ -46,31 +46,5 @@ inline std::string endOfFileRecord() {
 inline std::string imageBaseRecord() {
     return hexRecord(0x04, 0, {0x1D, 0x00});
 }
-
-// A directory removed with everything in it when the object goes.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tavrik-program-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::string file(const std::string& name, const std::string& content) const {
-        const std::string path = path_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 }  // namespace tavrik::test

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "boot_frame.h"
+#include "scratch_dir.h"
 #include "virtual_test_util.h"
 
 namespace tavrik::virt {
@@ -16,24 +16,9 @@ namespace {
 
 class ScenarioBackendTest : public ::testing::Test {
   protected:
-    ScenarioBackendTest() {
-        char pattern[] = "/tmp/tavrik-scenario-XXXXXX";
-        dir_ = mkdtemp(pattern);
-    }
-    ~ScenarioBackendTest() override { std::system(("rm -rf " + dir_).c_str()); }
-
-    std::string path(const char* name) const { return dir_ + "/" + name; }
-
-    void write(const char* name, const std::string& text) const {
-        std::ofstream(path(name)) << text;
-    }
-
-    std::string read(const char* name) const {
-        std::ifstream in(path(name));
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string path(const char* name) const { return dir_.path(name); }
+    void write(const char* name, const std::string& text) const { dir_.file(name, text); }
+    std::string read(const char* name) const { return dir_.read(name); }
 
     // Runs body in a child whose stderr goes to the file "stderr"; returns its exit status.
     template <typename F>
@@ -53,7 +38,7 @@ class ScenarioBackendTest : public ::testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string dir_;
+    tavrik::test::ScratchDir dir_{"tavrik-scenario"};
 };
 
 TEST_F(ScenarioBackendTest, BusFromTheFileLogsRequestsAndFinalState) {

@@ -16,19 +16,19 @@ if ! ./scripts/fuzz-build.sh "$dir" >"$scratch/build.log" 2>&1; then
     exit 1
 fi
 
-# Runs per target, for about five seconds each on a 2-core machine. The device target opens
+# Runs per target, for five to ten seconds each on a 2-core machine. The device target opens
 # a module and starts its API thread for each new configuration, so it manages far fewer.
 runs_for() {
     case $1 in
-        event_delivery) echo 600 ;;
-        boot_transact) echo 60000 ;;
-        hex_line) echo 30000 ;;
-        point_table) echo 100000 ;;
-        scenario) echo 100000 ;;
-        boot_frame) echo 100000 ;;
-        ini_text) echo 300000 ;;
-        message) echo 500000 ;;
-        number_argument) echo 1000000 ;;
+        event_delivery) echo 900 ;;
+        boot_transact) echo 100000 ;;
+        hex_line) echo 50000 ;;
+        point_table) echo 150000 ;;
+        scenario) echo 150000 ;;
+        boot_frame) echo 150000 ;;
+        ini_text) echo 500000 ;;
+        message) echo 800000 ;;
+        number_argument) echo 1500000 ;;
         *) echo 100000 ;;
     esac
 }

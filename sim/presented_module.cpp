@@ -232,9 +232,17 @@ void PresentedModule::sendDue(int64_t nowMs) {
 
 void PresentedModule::takeSignals(int64_t nowMs) {
     if (module_.takeUnplug()) {
+        const std::optional<int> back = module_.takeComeBack();
         pending_.clear();
         releaseNode();
         device_.destroy();
+        if (back) {
+            started_ = false;
+            module_.powerUpInBootloader();
+            returnAtMs_ = nowMs + *back;
+            logLine("unplugged, back in " + std::to_string(*back) + " ms");
+            return;
+        }
         gone_ = true;
         logLine("unplugged");
         return;

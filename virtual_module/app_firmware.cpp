@@ -134,6 +134,9 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
                 break;
         }
         const Fault::Kind kind = fault->kind;
+        if (kind == Fault::Vanish && fault->backMs >= 0) {
+            vanishReturnMs_ = fault->backMs;
+        }
         if (--fault->count <= 0) {
             faults_.erase(fault);
         }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <deque>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "point_layout.h"
@@ -26,6 +28,8 @@ class AppFirmware {
     void sendStateEvent(std::deque<InputReport>& out) const;
     void sendErrorEvent(int8_t code, std::deque<InputReport>& out) const;
     void injectFault(const Fault& fault);
+    // After Unplug: the delay of the vanish fault that caused it, if the module comes back.
+    std::optional<int> takeVanishReturn() { return std::exchange(vanishReturnMs_, std::nullopt); }
 
     const std::vector<uint8_t>& image() const { return image_; }
     uint32_t imageLength() const { return layout_.imageLength; }
@@ -44,6 +48,7 @@ class AppFirmware {
 
     const ModuleConfig& config_;
     const PointLayout layout_;
+    std::optional<int> vanishReturnMs_;
     std::vector<uint8_t> image_;
     uint8_t infoBlock_[kInfoBlockSize] = {};
     std::vector<Fault> faults_;

@@ -63,6 +63,17 @@ BootFirmware::Signal BootFirmware::receive(const uint8_t* report, size_t length,
 BootFirmware::Signal BootFirmware::handle(const std::vector<uint8_t>& request,
                                           std::deque<InputReport>& out) {
     const uint8_t command = request[0];
+    const auto vanish = firingFault(command, true);
+    if (vanish != faults_.end()) {
+        if (vanish->backMs >= 0) {
+            vanishReturnMs_ = vanish->backMs;
+        }
+        if (--vanish->count <= 0) {
+            faults_.erase(vanish);
+        }
+        out.clear();
+        return Unplug;
+    }
     switch (command) {
         case BootInfo:
             reply(command, {command, config_.bootVersionMajor, config_.bootVersionMinor}, out);
@@ -184,11 +195,7 @@ uint16_t BootFirmware::crcOf(uint32_t start, uint32_t length) const {
 void BootFirmware::reply(uint8_t command, std::vector<uint8_t> payload,
                          std::deque<InputReport>& out) {
     uint16_t crcFlip = 0;
-    const auto fault = std::find_if(faults_.begin(), faults_.end(), [&](const Fault& f) {
-        return (f.kind == Fault::BootNoAnswer || f.kind == Fault::BootWrongLength ||
-                f.kind == Fault::BootBadCrc) &&
-               (f.bootCommand == 0 || f.bootCommand == command);
-    });
+    const auto fault = firingFault(command, false);
     if (fault != faults_.end()) {
         const Fault::Kind kind = fault->kind;
         if (--fault->count <= 0) {
@@ -210,6 +217,23 @@ void BootFirmware::reply(uint8_t command, std::vector<uint8_t> payload,
                     report.bytes.begin());
         out.push_back(report);
     }
+}
+
+// The first fault of the kind asked for that takes this command, once the requests it lets
+// through first have passed; end() for none.
+std::vector<Fault>::iterator BootFirmware::firingFault(uint8_t command, bool vanish) {
+    const auto fault = std::find_if(faults_.begin(), faults_.end(), [&](const Fault& f) {
+        const bool kind = vanish
+                              ? f.kind == Fault::BootVanish
+                              : (f.kind == Fault::BootNoAnswer ||
+                                 f.kind == Fault::BootWrongLength || f.kind == Fault::BootBadCrc);
+        return kind && (f.bootCommand == 0 || f.bootCommand == command);
+    });
+    if (fault != faults_.end() && fault->after > 0) {
+        --fault->after;
+        return faults_.end();
+    }
+    return fault;
 }
 
 void BootFirmware::injectFault(const Fault& fault) {

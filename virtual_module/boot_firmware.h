@@ -2,6 +2,8 @@
 #pragma once
 
 #include <deque>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "boot_frame.h"
@@ -20,6 +22,8 @@ class BootFirmware {
 
     Signal receive(const uint8_t* report, size_t length, std::deque<InputReport>& out);
     void injectFault(const Fault& fault);
+    // After Unplug: the delay of the vanish fault that caused it, if the module comes back.
+    std::optional<int> takeVanishReturn() { return std::exchange(vanishReturnMs_, std::nullopt); }
 
     const std::vector<uint8_t>& flash() const { return flash_; }
     uint32_t programmedStart() const { return lowest_ < highestEnd_ ? lowest_ : 0; }
@@ -33,6 +37,7 @@ class BootFirmware {
     void placeData(uint32_t address, const uint8_t* data, size_t count);
     uint16_t crcOf(uint32_t start, uint32_t length) const;
     void reply(uint8_t command, std::vector<uint8_t> payload, std::deque<InputReport>& out);
+    std::vector<Fault>::iterator firingFault(uint8_t command, bool vanish);
 
     const ModuleConfig& config_;
     FrameDecoder decoder_;
@@ -42,6 +47,7 @@ class BootFirmware {
     uint32_t lowest_ = 0xFFFFFFFF;
     uint32_t highestEnd_ = 0;
     std::optional<uint32_t> stuckOffset_;
+    std::optional<int> vanishReturnMs_;
     bool stuckArmed_ = false;
     int programFramesLeft_ = -1;  // before the unplug, when armed
     std::vector<Fault> faults_;

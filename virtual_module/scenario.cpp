@@ -323,6 +323,7 @@ bool Parser::faultKey(const std::string& value) {
         {"boot_bad_crc", Fault::BootBadCrc},
         {"flash_stuck_byte", Fault::FlashStuckByte},
         {"unplug_after_program", Fault::UnplugAfterProgramFrames},
+        {"boot_vanish", Fault::BootVanish},
     };
     const std::vector<std::string> w = words(value);
     if (w.empty()) {
@@ -353,8 +354,11 @@ bool Parser::faultKey(const std::string& value) {
             ok = numberInto(number, 1, 255, fault.bootCommand);
         } else if (name == "command") {
             ok = numberInto(number, 0, 255, fault.command);
-        } else if (name == "after" && !boot) {
+        } else if (name == "after") {
             ok = numberInto(number, 0, INT32_MAX, fault.after);
+        } else if (name == "back_ms" &&
+                   (fault.kind == Fault::Vanish || fault.kind == Fault::BootVanish)) {
+            ok = numberInto(number, 0, 600000, fault.backMs);
         } else {
             return fail("unknown fault option '" + w[i] + "'");
         }

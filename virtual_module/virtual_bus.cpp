@@ -103,9 +103,15 @@ void VirtualBus::tick(Slot& slot, int64_t now) {
 
 void VirtualBus::takeSignals(Slot& slot, int64_t now) {
     if (slot.module->takeUnplug()) {
-        slot.plugged = false;
+        const std::optional<int> back = slot.module->takeComeBack();
         leave(slot);
         slot.farewell.clear();
+        if (back) {
+            slot.module->powerUpInBootloader();
+            slot.presentFromMs = now + *back;
+        } else {
+            slot.plugged = false;
+        }
     }
     if (slot.module->takeRestart()) {
         leave(slot);

@@ -46,6 +46,7 @@ void VirtualModule::receive(const uint8_t* report, size_t length, int64_t nowMs)
             case BootFirmware::Unplug:
                 output_.clear();
                 unplugged_ = true;
+                comeBackMs_ = boot_->takeVanishReturn();
                 break;
             case BootFirmware::None:
                 break;
@@ -66,6 +67,7 @@ void VirtualModule::receive(const uint8_t* report, size_t length, int64_t nowMs)
         case AppFirmware::Unplug:
             output_.clear();
             unplugged_ = true;
+            comeBackMs_ = app_->takeVanishReturn();
             break;
         case AppFirmware::None:
             break;
@@ -143,6 +145,17 @@ bool VirtualModule::takeRestart() {
 
 bool VirtualModule::takeUnplug() {
     return std::exchange(unplugged_, false);
+}
+
+std::optional<int> VirtualModule::takeComeBack() {
+    return std::exchange(comeBackMs_, std::nullopt);
+}
+
+// A power cut leaves the application unstarted: the module comes up in its bootloader.
+void VirtualModule::powerUpInBootloader() {
+    inBootloader_ = true;
+    app_->powerOn();
+    boot_->powerOn();
 }
 
 int32_t VirtualModule::point(uint32_t type, uint32_t index) const {

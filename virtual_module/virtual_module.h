@@ -42,11 +42,15 @@ struct Fault {
         FlashStuckByte,            // the first address programmed keeps a wrong byte, for good
         UnplugAfterProgramFrames,  // after `count` acknowledged Program frames, the next one
                                    // makes the module vanish without an answer
+        BootVanish,                // the module leaves the bus instead of answering
     } kind = NoReply;
-    int count = 1;            // how many requests it affects (frames for UnplugAfter...)
-    int status = 0;           // Status
-    int command = -1;         // application command it applies to, -1 = any
-    int after = 0;            // application: matching requests answered normally before it
+    int count = 1;     // how many requests it affects (frames for UnplugAfter...)
+    int status = 0;    // Status
+    int command = -1;  // application command it applies to, -1 = any
+    int after = 0;     // matching requests answered normally before it
+    // Vanish, BootVanish: back on the bus after this many ms, in its bootloader with its flash
+    // as it was, as after a power cut and a replug; -1: gone for good.
+    int backMs = -1;
     uint8_t bootCommand = 0;  // bootloader command it applies to, 0 = any
 };
 
@@ -138,6 +142,10 @@ class VirtualModule {
     bool takeRestart();
     // True once after a scripted or programmed unplug; output() has been emptied.
     bool takeUnplug();
+    // After takeUnplug: when the module comes back, in ms, if it does. Whoever presents it
+    // then calls powerUpInBootloader() and puts it back on the bus.
+    std::optional<int> takeComeBack();
+    void powerUpInBootloader();
 
     // Point values as the host reads them (one-bit points are inverted on the wire).
     int32_t point(uint32_t type, uint32_t index) const;  // kNoPoint when absent
@@ -174,6 +182,7 @@ class VirtualModule {
     std::deque<InputReport> output_;
     bool restarted_ = false;
     bool unplugged_ = false;
+    std::optional<int> comeBackMs_;
     std::optional<int64_t> firstKeepAliveMs_;
     std::vector<ScriptedAction> script_;  // by time
     size_t nextAction_ = 0;

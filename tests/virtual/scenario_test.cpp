@@ -37,9 +37,12 @@ at = 300 set 9 0 1234
 at = 300 error -9
 at = 400 state
 at = 500 unplug
+at = 600 flood 2
 fault = status command=2 count=5 status=-8
 fault = boot_no_answer command=0x07
 fault = unplug_after_program count=3
+fault = vanish command=2 after=4 back_ms=500
+fault = boot_vanish command=3 after=5
 
 [module]
 )";
@@ -75,7 +78,7 @@ fault = unplug_after_program count=3
     EXPECT_EQ(m.initialValues[0].type, 0u);
     EXPECT_EQ(m.initialValues[0].index, 3u);
     EXPECT_EQ(m.initialValues[0].value, 1);
-    ASSERT_EQ(m.script.size(), 4u);
+    ASSERT_EQ(m.script.size(), 5u);
     EXPECT_EQ(m.script[0].kind, ScriptedAction::SetPoint);
     EXPECT_EQ(m.script[0].afterMs, 300);
     EXPECT_EQ(m.script[0].type, 9u);
@@ -85,7 +88,9 @@ fault = unplug_after_program count=3
     EXPECT_EQ(m.script[2].kind, ScriptedAction::StateEvent);
     EXPECT_EQ(m.script[3].kind, ScriptedAction::Unplug);
     EXPECT_EQ(m.script[3].afterMs, 500);
-    ASSERT_EQ(m.faults.size(), 3u);
+    EXPECT_EQ(m.script[4].kind, ScriptedAction::Flood);
+    EXPECT_EQ(m.script[4].value, 2);
+    ASSERT_EQ(m.faults.size(), 5u);
     EXPECT_EQ(m.faults[0].kind, Fault::Status);
     EXPECT_EQ(m.faults[0].command, 2);
     EXPECT_EQ(m.faults[0].count, 5);
@@ -94,6 +99,13 @@ fault = unplug_after_program count=3
     EXPECT_EQ(m.faults[1].bootCommand, 7);
     EXPECT_EQ(m.faults[2].kind, Fault::UnplugAfterProgramFrames);
     EXPECT_EQ(m.faults[2].count, 3);
+    EXPECT_EQ(m.faults[3].kind, Fault::Vanish);
+    EXPECT_EQ(m.faults[3].after, 4);
+    EXPECT_EQ(m.faults[3].backMs, 500);
+    EXPECT_EQ(m.faults[4].kind, Fault::BootVanish);
+    EXPECT_EQ(m.faults[4].bootCommand, 3);
+    EXPECT_EQ(m.faults[4].after, 5);
+    EXPECT_EQ(m.faults[4].backMs, -1) << "gone for good unless told";
 }
 
 TEST(Scenario, DefaultsAndSerials) {
@@ -164,6 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"[module]\nfault = gremlins\n", 2, "unknown fault"},
         BadCase{"[module]\nfault = no_reply times=3\n", 2, "unknown fault option"},
         BadCase{"[module]\nfault = no_reply status=3\n", 2, "unknown fault option"},
+        BadCase{"[module]\nfault = no_reply back_ms=3\n", 2, "unknown fault option"},
         BadCase{"[module]\nfault = boot_bad_crc command=0\n", 2, "not a number"},
         BadCase{"[module]\nboot_version = 2\n", 2, "major.minor"},
         BadCase{"log =\n", 1, "needs a path"},

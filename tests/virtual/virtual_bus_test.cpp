@@ -205,6 +205,41 @@ TEST_F(BusTest, StartApplicationAnswerIsReadableBeforeTheHandleDies) {
     EXPECT_EQ(devices[0].serialNumber, L"A100");
 }
 
+// A module that vanishes at a bootloader command with a return time comes back in its
+// bootloader, its flash as it was, as after a power cut and a replug; the requests it lets
+// through first are answered as usual.
+TEST_F(BusTest, VanishedModuleComesBackInItsBootloader) {
+    ModuleConfig config = moduleWith("A100");
+    config.startInBootloader = true;
+    Fault vanish;
+    vanish.kind = Fault::BootVanish;
+    vanish.bootCommand = 0x01;  // BootInfo
+    vanish.after = 1;
+    vanish.backMs = 50;
+    config.faults = {vanish};
+    bus.add(config);
+    hid::hid_device* dev = openFirst(0xF65D);
+    ASSERT_NE(dev, nullptr);
+    const std::vector<uint8_t> frame = encodeFrame({0x01});
+    unsigned char report[65] = {};
+    std::copy(frame.begin(), frame.end(), report + 1);
+    unsigned char in[64];
+    ASSERT_EQ(bus.write(dev, report, sizeof report), 65);
+    EXPECT_EQ(bus.readTimeout(dev, in, sizeof in, kGenerous), 64) << "the first is let through";
+    ASSERT_EQ(bus.write(dev, report, sizeof report), 65);
+    EXPECT_EQ(bus.readTimeout(dev, in, sizeof in, kGenerous), -1) << "gone without an answer";
+    EXPECT_TRUE(bus.enumerate(0, 0).empty());
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto devices = bus.enumerate(0, 0);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].productId, 0xF65D);
+    hid::hid_device* again = openFirst(0xF65D);
+    ASSERT_NE(again, nullptr);
+    ASSERT_EQ(bus.write(again, report, sizeof report), 65);
+    EXPECT_EQ(bus.readTimeout(again, in, sizeof in, kGenerous), 64) << "answers again";
+}
+
 TEST_F(BusTest, ScriptedActionsFireFromTheReadPath) {
     ModuleConfig config = moduleWith("A100");
     ScriptedAction set;

@@ -18,6 +18,7 @@
 #include "fuzz_check.h"
 #include "hex_text.h"
 #include "hid_backend.h"
+#include "scratch_dir.h"
 #include "tavrik_message.h"
 
 using namespace tavrik;
@@ -28,7 +29,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kReportSize = 64;
-constexpr uint16_t kVendor = 0x04D8;
 constexpr uint16_t kBootloaderProduct = 0xF65D;
 constexpr char kSerial[] = "FZ-BOOT";
 constexpr size_t kProgramRecords = 40;
@@ -44,12 +44,12 @@ class ReportBackend : public hid::HidBackend {
     bool badReport = false;  // a write that is not report ID 0 and 64 bytes
 
     std::vector<hid::EnumeratedDevice> enumerate(uint16_t vendorId, uint16_t productId) override {
-        if (vendorId != kVendor || productId != kBootloaderProduct) {
+        if (vendorId != kVendorId || productId != kBootloaderProduct) {
             return {};
         }
         hid::EnumeratedDevice device;
         device.path = "fuzz";
-        device.vendorId = kVendor;
+        device.vendorId = kVendorId;
         device.productId = kBootloaderProduct;
         device.serialNumber = std::wstring(kSerial, kSerial + sizeof kSerial - 1);
         return {device};

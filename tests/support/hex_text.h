@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-// The fuzz target boot_transact still takes ScratchDir from this header.
-#include "scratch_dir.h"
-
 namespace tavrik::test {
 
 // One record line without its line end, with a correct checksum; the byte count is the data

@@ -68,6 +68,7 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 # Symbolic links show with mode 777.
 py=$(cd "$dir/python/tavrik" && ls _tavrik*.so)
 cat >"$scratch/expected-files" <<EOF
+/usr/bin/tavrik_exporter 755
 /usr/bin/tavrik_info 755
 /usr/bin/tavrik_program 755
 /usr/bin/tavrik_sim 755
@@ -85,12 +86,16 @@ cat >"$scratch/expected-files" <<EOF
 /usr/lib/python3/dist-packages/tavrik/__init__.pyi 644
 /usr/lib/python3/dist-packages/tavrik/$py 644
 /usr/lib/python3/dist-packages/tavrik/py.typed 644
+/usr/lib/systemd/system/tavrik-exporter.service 644
 /usr/lib/udev/rules.d/60-tavrik.rules 644
 /usr/share/bash-completion/completions/tavrik_info 644
 /usr/share/bash-completion/completions/tavrik_program 644
 /usr/share/doc/tavrik/README.md 644
 /usr/share/doc/tavrik/SCENARIO.md 644
+/usr/share/doc/tavrik/examples/prometheus/prometheus.yml 644
+/usr/share/doc/tavrik/examples/prometheus/tavrik-alerts.yml 644
 /usr/share/doc/tavrik/tavrik.ini 644
+/usr/share/man/man1/tavrik_exporter.1.gz 644
 /usr/share/man/man1/tavrik_info.1.gz 644
 /usr/share/man/man1/tavrik_program.1.gz 644
 /usr/share/man/man1/tavrik_sim.1.gz 644
@@ -123,6 +128,10 @@ staged_paths() {
         names tavrik.ini.5 /etc/tavrik.ini &&
         names tavrik.ini.5 /usr/share/doc/tavrik/tavrik.ini &&
         names tavrik_sim.1 /usr/share/doc/tavrik/SCENARIO.md &&
+        names tavrik_exporter.1 /etc/tavrik.ini &&
+        names tavrik_exporter.1 /usr/share/doc/tavrik/examples/prometheus/ &&
+        grep -qxF ExecStart=/usr/bin/tavrik_exporter \
+            "$stage/usr/lib/systemd/system/tavrik-exporter.service" &&
         grep -qF /etc/tavrik.ini "$stage/usr/share/doc/tavrik/tavrik.ini"
 }
 check "staged documents name /etc and /usr paths" staged_paths

@@ -1,6 +1,6 @@
 #include "http_server.h"
 
-#include <boost/asio/strand.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -25,11 +25,12 @@ const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 struct HttpServer::State : std::enable_shared_from_this<HttpServer::State> {
     State(asio::io_context& io, const tcp::endpoint& endpoint, MetricsSource source)
-        : acceptor(io, endpoint), metrics(std::move(source)) {}
+        : acceptor(io, endpoint), retry(io), metrics(std::move(source)) {}
 
     void accept();
 
     tcp::acceptor acceptor;
+    asio::steady_timer retry;
     MetricsSource metrics;
     int connections = 0;
 };
@@ -123,13 +124,20 @@ void HttpServer::State::accept() {
     acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted)
             return;
-        if (!ec) {
-            if (self->connections >= kMaxConnections) {
-                beast::error_code ignored;
-                socket.close(ignored);  // refused rather than queued without bound
-            } else {
-                std::make_shared<Session>(std::move(socket), self)->read();
-            }
+        if (ec) {
+            // Out of descriptors, say: wait a little instead of spinning on the error.
+            self->retry.expires_after(std::chrono::milliseconds(100));
+            self->retry.async_wait([self](beast::error_code waited) {
+                if (!waited)
+                    self->accept();
+            });
+            return;
+        }
+        if (self->connections >= kMaxConnections) {
+            beast::error_code ignored;
+            socket.close(ignored);  // refused rather than queued without bound
+        } else {
+            std::make_shared<Session>(std::move(socket), self)->read();
         }
         self->accept();
     });
@@ -143,6 +151,7 @@ HttpServer::HttpServer(asio::io_context& io, const tcp::endpoint& endpoint, Metr
 HttpServer::~HttpServer() {
     beast::error_code ignored;
     state_->acceptor.close(ignored);
+    state_->retry.cancel();
 }
 
 tcp::endpoint HttpServer::endpoint() const {

@@ -121,6 +121,7 @@ class Parser {
     ModuleConfig* module_ = nullptr;
     std::set<std::string> seen_;
     bool infoSerialSet_ = false;
+    bool wireSeen_ = false;
     int configLine_ = 0;
     std::vector<PointCheck> checks_;
 };
@@ -161,6 +162,16 @@ bool Parser::line(int number, const std::string& raw) {
         }
         scenario_.logPath = value;
         return true;
+    }
+    if (key == "wire_ms") {
+        if (module_ != nullptr) {
+            return fail("wire_ms is a bus key, before any [module]");
+        }
+        if (wireSeen_) {
+            return fail("wire_ms given twice");
+        }
+        wireSeen_ = true;
+        return numberInto(value, 0, 1000, scenario_.wireMs);
     }
     if (module_ == nullptr) {
         return fail("'" + key + "' outside a [module] section");
@@ -217,6 +228,12 @@ bool Parser::moduleKey(const std::string& key, const std::string& value) {
         return flag(value, m.startInBootloader);
     } else if (key == "restart_ms") {
         return numberInto(value, 0, 3600000, m.restartDelayMs);
+    } else if (key == "command_ms") {
+        return numberInto(value, 0, 60000, m.commandMs);
+    } else if (key == "erase_ms") {
+        return numberInto(value, 0, 60000, m.eraseMs);
+    } else if (key == "program_ms") {
+        return numberInto(value, 0, 60000, m.programMs);
     } else if (key == "hardware_type") {
         return numberInto(value, 0, 255, m.hardwareType);
     } else if (key == "boot_version") {

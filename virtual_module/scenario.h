@@ -12,6 +12,7 @@ namespace tavrik::virt {
 
 struct Scenario {
     std::optional<std::string> logPath;  // as written; relative to the file's directory
+    int wireMs = 0;                      // wire-time model; 0: off
     std::vector<ModuleConfig> modules;
 };
 

@@ -47,6 +47,7 @@ void load(virt::VirtualBus& bus) {
             std::fflush(stderr);
         }
     }
+    bus.setWireMs(scenario.wireMs);
     for (virt::ModuleConfig& module : scenario.modules) {
         bus.add(std::move(module));
     }

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "scenario_log.h"
 #include "virtual_module.h"
@@ -9,6 +10,10 @@ namespace tavrik::virt {
 namespace {
 
 constexpr char kPathPrefix[] = "virtual:";
+
+// Bootloader commands whose processing time the wire-time model sets apart.
+constexpr uint8_t kBootCommandErase = 0x02;
+constexpr uint8_t kBootCommandProgram = 0x03;
 
 std::wstring widen(const std::string& text) {
     std::wstring wide;
@@ -73,6 +78,34 @@ bool VirtualBus::setLog(const std::string& path) {
     }
     log_ = std::fopen(path.c_str(), "a");
     return log_ != nullptr;
+}
+
+void VirtualBus::setWireMs(int ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wireMs_ = std::max(ms, 0);
+}
+
+bool VirtualBus::modelled(const Slot& slot) const {
+    const ModuleConfig& c = slot.module->config();
+    return wireMs_ > 0 || c.commandMs > 0 || c.eraseMs > 0 || c.programMs > 0;
+}
+
+// Reports the module queued since the last call leave it after processingMs, one per wire
+// time, behind any still crossing.
+void VirtualBus::stamp(Slot& slot, int64_t now, int processingMs) {
+    if (!modelled(slot)) {
+        return;
+    }
+    int64_t start = now + processingMs;
+    for (InputReport& report : slot.module->output()) {
+        if (report.stamped) {
+            continue;
+        }
+        report.stamped = true;
+        report.readyMs = std::max(start, slot.lastReadyMs) + wireMs_;
+        slot.lastReadyMs = report.readyMs;
+        start = report.readyMs;
+    }
 }
 
 int64_t VirtualBus::nowMs() const {
@@ -194,6 +227,16 @@ hid::hid_device* VirtualBus::openPath(const char* path, int* status) {
 }
 
 int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t length) {
+    int wireMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wireMs = wireMs_;
+    }
+    if (wireMs > 0) {
+        // The report crosses the wire before the module sees it; the writer waits, as
+        // hid_write waits for the interrupt transfer.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wireMs));
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     Handle* handle = find(dev);
     if (handle == nullptr || data == nullptr || length != hid::kReportSize || data[0] != 0) {
@@ -212,10 +255,19 @@ int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t le
     for (size_t i = appSeen; i < module.requests().size(); ++i) {
         logLine(appLogLine(module.requests()[i]));
     }
+    int processingMs = 0;
+    if (module.requests().size() > appSeen) {
+        processingMs = module.config().commandMs;
+    }
     for (size_t i = bootSeen; i < module.bootRequests().size(); ++i) {
         const std::vector<uint8_t>& payload = module.bootRequests()[i];
         logLine(bootLogLine(payload));
+        const uint8_t command = payload.empty() ? 0 : payload[0];
+        processingMs += command == kBootCommandErase     ? module.config().eraseMs
+                        : command == kBootCommandProgram ? module.config().programMs
+                                                         : module.config().commandMs;
     }
+    stamp(slot, now, processingMs);
     takeSignals(slot, now);
     changed_.notify_all();
     return static_cast<int>(hid::kReportSize);
@@ -254,9 +306,16 @@ int VirtualBus::readTimeout(hid::hid_device* dev, unsigned char* data, size_t le
             }
             return -1;
         }
+        stamp(slot, now, 0);
         std::deque<InputReport>& queue = slot.module->output();
         const bool timedOut = bounded && now >= deadline;
-        if (!queue.empty()) {
+        std::optional<int64_t> crossing;  // the front report is still on the wire
+        if (!queue.empty() && queue.front().stamped && queue.front().readyMs > now) {
+            crossing = queue.front().readyMs;
+            if (timedOut) {
+                return 0;
+            }
+        } else if (!queue.empty()) {
             if (!queue.front().late || !bounded) {
                 return deliver(queue);
             }
@@ -268,6 +327,9 @@ int VirtualBus::readTimeout(hid::hid_device* dev, unsigned char* data, size_t le
             return 0;
         }
         std::optional<int64_t> wake = slot.module->nextActionMs();
+        if (crossing) {
+            wake = std::min(wake.value_or(*crossing), *crossing);
+        }
         if (bounded) {
             wake = std::min(wake.value_or(deadline), deadline);
         }

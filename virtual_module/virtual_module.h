@@ -93,6 +93,10 @@ struct ModuleConfig {
     bool busy = false;                 // held open by another process
     bool startInBootloader = false;
     int restartDelayMs = 0;  // time away from the bus when switching mode
+    // Wire-time model: how long the module works on a request before its reply starts out.
+    int commandMs = 0;  // any application request and bootloader command not named below
+    int eraseMs = 0;    // bootloader Erase
+    int programMs = 0;  // bootloader Program frame
     uint8_t hardwareType = 3;
     uint8_t bootVersionMajor = 1;
     uint8_t bootVersionMinor = 4;
@@ -106,6 +110,9 @@ struct ModuleConfig {
 struct InputReport {
     std::array<uint8_t, kMessageSize> bytes{};
     bool late = false;
+    // Wire-time model: the bus time from which the host may read it; set once by the bus.
+    bool stamped = false;
+    int64_t readyMs = 0;
 };
 
 // Start of the flash window the bootloader programs, and its size.
@@ -205,6 +212,10 @@ class VirtualBus : public hid::HidBackend {
     // when the file cannot be opened.
     bool setLog(const std::string& path);
 
+    // Wire-time model, off at 0: each 64-byte report takes this many ms to cross the wire in
+    // either direction, one after the other, as on a full-speed interrupt endpoint.
+    void setWireMs(int ms);
+
     // Inspection and control; the callback runs under the bus lock.
     template <typename F>
     auto withModule(size_t index, F&& f) {
@@ -245,6 +256,7 @@ class VirtualBus : public hid::HidBackend {
         std::deque<InputReport> farewell;  // sent just before leaving, still readable
         uint32_t farewellGeneration = 0;
         size_t reads = 0;
+        int64_t lastReadyMs = 0;  // the wire carries one input report at a time
     };
     struct Handle;
 
@@ -254,6 +266,8 @@ class VirtualBus : public hid::HidBackend {
     void tick(Slot& slot, int64_t now);
     void takeSignals(Slot& slot, int64_t now);
     void leave(Slot& slot);
+    bool modelled(const Slot& slot) const;
+    void stamp(Slot& slot, int64_t now, int processingMs);
     void logLine(const std::string& line);
     void logFinalState();
 
@@ -263,6 +277,7 @@ class VirtualBus : public hid::HidBackend {
     std::vector<std::unique_ptr<Handle>> handles_;
     const std::chrono::steady_clock::time_point start_;
     std::FILE* log_ = nullptr;
+    int wireMs_ = 0;
 };
 
 }  // namespace tavrik::virt

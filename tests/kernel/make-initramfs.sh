@@ -60,7 +60,7 @@ copy_with_libraries() {
         done
 }
 for program in tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim \
-    examples/tavrik-monitor; do
+    exporter/tavrik_exporter examples/tavrik-monitor; do
     [ -x "$build/$program" ] || { echo "$build/$program is not built" >&2; exit 1; }
     copy_with_libraries "$build/$program"
 done

@@ -19,6 +19,9 @@ namespace {
 
 // A reply the module sends late reaches the host after its 100 ms read has given up.
 constexpr int64_t kLateReplyMs = 150;
+// Bootloader commands whose processing time the wire-time model sets apart.
+constexpr uint8_t kBootCommandErase = 0x02;
+constexpr uint8_t kBootCommandProgram = 0x03;
 // A restarting module acknowledges first and leaves the bus a moment later, as real firmware
 // does, so the host reads the acknowledgement before its device node goes away.
 constexpr int64_t kResetMs = 200;
@@ -116,9 +119,24 @@ void PresentedModule::receive(const std::array<uint8_t, kReportSize>& report, in
     const size_t bootBefore = module_.bootRequests().size();
     const std::vector<int32_t> before = writableValues();
     module_.receive(report.data(), report.size(), nowMs);
+    // The wire-time model: the request reaches the module once it and the reports before it
+    // have crossed, and the replies start out after the module's processing time.
+    int64_t readyMs = nowMs;
+    if (modelled()) {
+        lastInMs_ = std::max(nowMs, lastInMs_) + wireMs_;
+        int processingMs = module_.requests().size() > appBefore ? module_.config().commandMs : 0;
+        for (size_t i = bootBefore; i < module_.bootRequests().size(); ++i) {
+            const std::vector<uint8_t>& payload = module_.bootRequests()[i];
+            const uint8_t command = payload.empty() ? 0 : payload[0];
+            processingMs += command == kBootCommandErase     ? module_.config().eraseMs
+                            : command == kBootCommandProgram ? module_.config().programMs
+                                                             : module_.config().commandMs;
+        }
+        readyMs = lastInMs_ + processingMs;
+    }
     logRequests(appBefore, bootBefore);
     logPointChanges(before);
-    queueOutput(nowMs);
+    queueOutput(nowMs, readyMs);
     sendDue(nowMs);
     takeSignals(nowMs);
 }
@@ -205,7 +223,12 @@ void PresentedModule::logPointChanges(const std::vector<int32_t>& before) {
     }
 }
 
-void PresentedModule::queueOutput(int64_t nowMs) {
+bool PresentedModule::modelled() const {
+    const virt::ModuleConfig& c = module_.config();
+    return wireMs_ > 0 || c.commandMs > 0 || c.eraseMs > 0 || c.programMs > 0;
+}
+
+void PresentedModule::queueOutput(int64_t nowMs, int64_t readyMs) {
     std::deque<virt::InputReport>& out = module_.output();
     while (!out.empty()) {
         const virt::InputReport& report = out.front();
@@ -213,7 +236,12 @@ void PresentedModule::queueOutput(int64_t nowMs) {
             logLine("sent " + appEventText(messageOf(report)));
         }
         Pending pending;
-        pending.dueMs = report.late ? nowMs + kLateReplyMs : nowMs;
+        pending.dueMs = report.late ? nowMs + kLateReplyMs : readyMs;
+        if (modelled()) {
+            // One input report crosses at a time.
+            pending.dueMs = std::max(pending.dueMs, lastOutMs_) + wireMs_;
+            lastOutMs_ = pending.dueMs;
+        }
         pending.bytes = report.bytes;
         pending_.push_back(pending);
         out.pop_front();
@@ -286,7 +314,7 @@ void PresentedModule::service(int64_t nowMs) {
         return;
     }
     module_.tick(nowMs);
-    queueOutput(nowMs);
+    queueOutput(nowMs, nowMs);
     sendDue(nowMs);
     takeSignals(nowMs);
     if (module_.config().busy && started_ && nodeLockFd_ < 0) {

@@ -35,6 +35,9 @@ class PresentedModule {
     // Removes the device for good and writes the module's final lines to the scenario log.
     void remove();
 
+    // Wire-time model, off at 0: each report takes this many ms to cross in either direction.
+    void setWireMs(int ms) { wireMs_ = ms; }
+
     bool started() const { return started_; }
     int fd() const { return device_.fd(); }
     // The next time service() has something to do, if any.
@@ -50,13 +53,14 @@ class PresentedModule {
     void logRequests(size_t appBefore, size_t bootBefore);
     void logPointChanges(const std::vector<int32_t>& before);
     std::vector<int32_t> writableValues() const;
-    void queueOutput(int64_t nowMs);
+    void queueOutput(int64_t nowMs, int64_t readyMs);
     void sendDue(int64_t nowMs);
     void takeSignals(int64_t nowMs);
     void leaveBus(int64_t nowMs);
     void holdNode();
     void releaseNode();
     void logLine(const std::string& text);
+    bool modelled() const;
 
     virt::VirtualModule module_;
     const virt::PointLayout layout_;
@@ -71,6 +75,9 @@ class PresentedModule {
     std::optional<int64_t> returnAtMs_;  // and comes back then
     std::deque<Pending> pending_;
     int nodeLockFd_ = -1;  // a busy module's hold on its hidraw node
+    int wireMs_ = 0;
+    int64_t lastInMs_ = 0;   // wire-time model: when the last output report reached the module
+    int64_t lastOutMs_ = 0;  // and when the last input report reaches the host
 };
 
 }  // namespace tavrik::sim

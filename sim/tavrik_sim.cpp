@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < scenario.modules.size(); ++i) {
         modules.push_back(std::make_unique<PresentedModule>(scenario.modules[i], i + 1,
                                                             verbose ? stdout : nullptr, busLog));
+        modules.back()->setWireMs(scenario.wireMs);
         if (const int rc = modules.back()->present(nowMs()); rc != 0) {
             std::fprintf(stderr, "tavrik_sim: cannot create a device through /dev/uhid: %s\n",
                          std::strerror(rc));

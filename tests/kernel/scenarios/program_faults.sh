@@ -56,7 +56,10 @@ cell removed-start "fault = boot_vanish command=5 back_ms=500" \
     "Failed to start application code after programming." 249 boot
 
 # Silent: one request goes unanswered. A module that ignores StartApplication's answer still
-# starts its application.
+# starts its application. During the search, every BootInfo of it goes unanswered (at most 31:
+# one per search attempt and one for the final open), each after its 2 s wait.
+cell silent-search "fault = boot_no_answer command=1 count=31" \
+    "Unable to open device KT-FLT-01 for programming." 249 boot
 cell silent-erase "fault = boot_no_answer command=2" "Failure while erasing device." 249 boot
 cell silent-first-frame "fault = boot_no_answer command=3" "Failure while programming device." 249 boot
 cell silent-middle-frame "fault = boot_no_answer command=3 after=2" \

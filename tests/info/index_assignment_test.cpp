@@ -99,6 +99,29 @@ TEST_F(IndexAssignment, WithAllTenTakenANewModuleKeepsMinusOneAndIsListedFirst) 
     EXPECT_EQ(readConfig(), config);
 }
 
+// Two administrators' runs at once: the file ends up whole, with every key it held before and
+// each new module recorded once.
+TEST_F(IndexAssignment, TwoRunsAtOnceLeaveTheFileWhole) {
+    writeConfig("; kept by hand\n[device5]\nserial=KEEP\ntype=TIO-16\nname=Spare\n");
+    useModules(moduleText("A1", "1-1") + moduleText("B2", "1-2") + moduleText("C3", "1-3"));
+    const auto first = start({"-l"});
+    const auto second = start({"-l"});
+    EXPECT_EQ(first->finish().exitStatus, 0);
+    EXPECT_EQ(second->finish().exitStatus, 0);
+
+    const std::string text = readConfig();
+    EXPECT_EQ(text.rfind("; kept by hand\n[device5]\n", 0), 0u) << text;
+    EXPECT_EQ(recorded(5, "serial"), "KEEP");
+    EXPECT_EQ(recorded(5, "name"), "Spare");
+    const char* serials[] = {"A1", "B2", "C3"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(recorded(i, "serial"), serials[i]) << text;
+        EXPECT_EQ(recorded(i, "type"), "TIO-8") << text;
+        const std::string line = std::string("serial=") + serials[i] + "\n";
+        EXPECT_EQ(text.find(line), text.rfind(line)) << serials[i] << " twice in:\n" << text;
+    }
+}
+
 TEST_F(IndexAssignment, RunWithoutWriteAccessNeverWritesTheFile) {
     useModules(moduleText("A1", "1-1") + moduleText("B2", "1-2"), false);
 

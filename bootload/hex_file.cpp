@@ -21,9 +21,34 @@ constexpr uint8_t kTypeLinear = 0x04;
 // the verification CRC must agree with it.
 constexpr unsigned kSegmentShift = 8;
 
+// Value of each character as a hex digit, -1 for the others; a table, not branches, since
+// it runs twice per byte of every file.
+struct HexDigits {
+    int8_t value[256];
+    constexpr HexDigits() : value() {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+                       : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+                       : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                              : int8_t{-1};
+        }
+    }
+};
+constexpr HexDigits kHexDigits;
+
+int hexDigit(char c) {
+    return kHexDigits.value[static_cast<unsigned char>(c)];
+}
+
 // As strtol in base 16 reads the pair: white space and a sign are accepted, and reading
-// stops at the first character that is not a hex digit.
+// stops at the first character that is not a hex digit. Two hex digits, the only case in a
+// well-formed file, skip strtol, which dominated the time spent on a file.
 uint8_t decodePair(const char* pair) {
+    const int high = hexDigit(pair[0]);
+    const int low = hexDigit(pair[1]);
+    if (high >= 0 && low >= 0) {
+        return static_cast<uint8_t>((high << 4) | low);
+    }
     const char text[3] = {pair[0], pair[1], '\0'};
     return static_cast<uint8_t>(std::strtol(text, nullptr, 16));
 }

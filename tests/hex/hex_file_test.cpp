@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -191,6 +192,28 @@ const DecodeCase kDecodeCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Lines, DecodeTest, ::testing::ValuesIn(kDecodeCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// Every pair of characters decodes as strtol in base 16 reads it, hex digits or not.
+TEST(DecodeRecordLine, EveryPairReadsAsStrtolReadsIt) {
+    const char digits[] = "0123456789ABCDEF";
+    for (int a = 1; a < 256; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            const char text[3] = {static_cast<char>(a), static_cast<char>(b), '\0'};
+            const auto expected = static_cast<uint8_t>(std::strtol(text, nullptr, 16));
+            const uint8_t check = static_cast<uint8_t>(-expected);
+            std::string line = ":";
+            line += static_cast<char>(a);
+            line += static_cast<char>(b);
+            line += "00000000";
+            line += digits[check >> 4];
+            line += digits[check & 0xF];
+            uint8_t record[16];
+            ASSERT_EQ(decodeRecordLine(line.c_str(), line.size() + 1, record, sizeof record), 6)
+                << a << " " << b;
+            ASSERT_EQ(record[0], expected) << a << " " << b;
+        }
+    }
+}
 
 // The summary of records given as lines.
 struct Summary {

@@ -91,21 +91,27 @@ bool VirtualBus::modelled(const Slot& slot) const {
 }
 
 // Reports the module queued since the last call leave it after processingMs, one per wire
-// time, behind any still crossing.
-void VirtualBus::stamp(Slot& slot, int64_t now, int processingMs) {
+// time, behind any still crossing. In µs, so that whole-ms truncation does not shorten it.
+void VirtualBus::stamp(Slot& slot, int64_t nowUs, int processingMs) {
     if (!modelled(slot)) {
         return;
     }
-    int64_t start = now + processingMs;
+    int64_t start = nowUs + processingMs * int64_t{1000};
     for (InputReport& report : slot.module->output()) {
         if (report.stamped) {
             continue;
         }
         report.stamped = true;
-        report.readyMs = std::max(start, slot.lastReadyMs) + wireMs_;
-        slot.lastReadyMs = report.readyMs;
-        start = report.readyMs;
+        report.readyUs = std::max(start, slot.lastReadyUs) + wireMs_ * int64_t{1000};
+        slot.lastReadyUs = report.readyUs;
+        start = report.readyUs;
     }
+}
+
+int64_t VirtualBus::nowUs() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 start_)
+        .count();
 }
 
 int64_t VirtualBus::nowMs() const {
@@ -267,7 +273,7 @@ int VirtualBus::write(hid::hid_device* dev, const unsigned char* data, size_t le
                         : command == kBootCommandProgram ? module.config().programMs
                                                          : module.config().commandMs;
     }
-    stamp(slot, now, processingMs);
+    stamp(slot, nowUs(), processingMs);
     takeSignals(slot, now);
     changed_.notify_all();
     return static_cast<int>(hid::kReportSize);
@@ -306,12 +312,13 @@ int VirtualBus::readTimeout(hid::hid_device* dev, unsigned char* data, size_t le
             }
             return -1;
         }
-        stamp(slot, now, 0);
+        const int64_t us = nowUs();
+        stamp(slot, us, 0);
         std::deque<InputReport>& queue = slot.module->output();
         const bool timedOut = bounded && now >= deadline;
-        std::optional<int64_t> crossing;  // the front report is still on the wire
-        if (!queue.empty() && queue.front().stamped && queue.front().readyMs > now) {
-            crossing = queue.front().readyMs;
+        std::optional<int64_t> crossing;  // µs; the front report is still on the wire
+        if (!queue.empty() && queue.front().stamped && queue.front().readyUs > us) {
+            crossing = queue.front().readyUs;
             if (timedOut) {
                 return 0;
             }
@@ -326,15 +333,20 @@ int VirtualBus::readTimeout(hid::hid_device* dev, unsigned char* data, size_t le
         } else if (timedOut) {
             return 0;
         }
-        std::optional<int64_t> wake = slot.module->nextActionMs();
+        std::optional<std::chrono::steady_clock::time_point> wake;
+        if (const std::optional<int64_t> action = slot.module->nextActionMs()) {
+            wake = start_ + std::chrono::milliseconds(*action);
+        }
         if (crossing) {
-            wake = std::min(wake.value_or(*crossing), *crossing);
+            const auto ready = start_ + std::chrono::microseconds(*crossing);
+            wake = std::min(wake.value_or(ready), ready);
         }
         if (bounded) {
-            wake = std::min(wake.value_or(deadline), deadline);
+            const auto end = start_ + std::chrono::milliseconds(deadline);
+            wake = std::min(wake.value_or(end), end);
         }
         if (wake) {
-            changed_.wait_until(lock, start_ + std::chrono::milliseconds(*wake));
+            changed_.wait_until(lock, *wake);
         } else {
             changed_.wait(lock);
         }

@@ -110,9 +110,9 @@ struct ModuleConfig {
 struct InputReport {
     std::array<uint8_t, kMessageSize> bytes{};
     bool late = false;
-    // Wire-time model: the bus time from which the host may read it; set once by the bus.
+    // Wire-time model: the bus time in µs from which the host may read it; set once by the bus.
     bool stamped = false;
-    int64_t readyMs = 0;
+    int64_t readyUs = 0;
 };
 
 // Start of the flash window the bootloader programs, and its size.
@@ -256,7 +256,7 @@ class VirtualBus : public hid::HidBackend {
         std::deque<InputReport> farewell;  // sent just before leaving, still readable
         uint32_t farewellGeneration = 0;
         size_t reads = 0;
-        int64_t lastReadyMs = 0;  // the wire carries one input report at a time
+        int64_t lastReadyUs = 0;  // the wire carries one input report at a time
     };
     struct Handle;
 
@@ -267,7 +267,8 @@ class VirtualBus : public hid::HidBackend {
     void takeSignals(Slot& slot, int64_t now);
     void leave(Slot& slot);
     bool modelled(const Slot& slot) const;
-    void stamp(Slot& slot, int64_t now, int processingMs);
+    void stamp(Slot& slot, int64_t nowUs, int processingMs);
+    int64_t nowUs() const;
     void logLine(const std::string& line);
     void logFinalState();
 

@@ -237,6 +237,13 @@ else
             [ "$(tavrik_program -v)" = "version: 1.2.3" ]
         }
         check "installed tavrik_program -v" version_runs
+        exporter_runs() {
+            [ "$(tavrik_exporter -v)" = "version: 1.2.3" ] &&
+                if command -v systemd-analyze >/dev/null; then
+                    systemd-analyze verify /usr/lib/systemd/system/tavrik-exporter.service
+                fi
+        }
+        check "installed tavrik_exporter -v and its unit" exporter_runs
         # Minimal images may tell dpkg to leave manual pages out (path-exclude); the pages
         # are then checked in the package above, and their absence here is what dpkg was told.
         if grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then

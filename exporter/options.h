@@ -7,7 +7,7 @@
 
 namespace tavrik::exporter {
 
-// A port no other exporter claims among the Prometheus default port allocations.
+// The default port; --listen picks another where it is taken.
 constexpr uint16_t kDefaultPort = 9786;
 
 struct Options {

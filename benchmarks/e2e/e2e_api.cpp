@@ -142,6 +142,23 @@ int latency(int writes, int events) {
     return 0;
 }
 
+// CPU of the whole process as a percentage of one core over a window of the given length,
+// after a moment for what was just started to settle; the main thread sleeps meanwhile.
+struct CpuWindow {
+    double percent;
+    double wallSeconds;
+};
+
+CpuWindow measureCpu(double seconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double cpu0 = cpuSeconds();
+    const Clock::time_point t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = msBetween(t0, Clock::now()) / 1000;
+    return {100 * cpu / wall, wall};
+}
+
 // The floor under the idle figure: a thread that does nothing but wake every 10 ms, as the API
 // thread's event read must, measured the same way. On a virtual machine each timer wake-up
 // costs more than the work done after it.
@@ -152,15 +169,10 @@ double wakeFloorPercent(double seconds) {
             poll(nullptr, 0, 10);
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpu0 = cpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double cpu = cpuSeconds() - cpu0;
-    const double wall = msBetween(t0, Clock::now()) / 1000;
+    const CpuWindow window = measureCpu(seconds);
     stop = true;
     waker.join();
-    return 100 * cpu / wall;
+    return window.percent;
 }
 
 int idle(double seconds) {
@@ -170,16 +182,11 @@ int idle(double seconds) {
         std::fprintf(stderr, "cannot open the virtual module\n");
         return 1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpu0 = cpuSeconds();
-    const Clock::time_point t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double cpu = cpuSeconds() - cpu0;
-    const double wall = msBetween(t0, Clock::now()) / 1000;
+    // The process is the API thread and the virtual module behind it.
+    const CpuWindow window = measureCpu(seconds);
     dev.close();
-    // The process is the API thread and the virtual module behind it; the main thread sleeps.
     std::printf("idle_cpu_percent %.4f\nidle_window_s %.1f\nidle_floor_percent %.4f\n",
-                100 * cpu / wall, wall, wakeFloorPercent(seconds));
+                window.percent, window.wallSeconds, wakeFloorPercent(seconds));
     return 0;
 }
 

@@ -4,19 +4,24 @@
 # with the flash CRC checked on the module's side.
 cp "$KT_DATA/firmware.hex" .
 
-# cell NAME FAULT LINE STATUS MODE: one upgrade with FAULT armed in the module, which must
-# end with LINE and STATUS and leave the module in MODE (boot or app); then the recovery.
-cell() {
-    name=$1
+# module_file [FAULT]: the module of every case, in cell.scn, with a fresh log.
+module_file() {
     cat >cell.scn <<SCN
 log = cell.log
 [module]
 serial = KT-FLT-01
 config = 0 0 65 1
 restart_ms = 300
-$2
+${1:-}
 SCN
     rm -f cell.log
+}
+
+# cell NAME FAULT LINE STATUS MODE: one upgrade with FAULT armed in the module, which must
+# end with LINE and STATUS and leave the module in MODE (boot or app); then the recovery.
+cell() {
+    name=$1
+    module_file "$2"
     sim_start ./cell.scn 1 || return
     run tavrik_program -p firmware.hex KT-FLT-01
     [ "$(cat status)" = "$4" ] || fail "$name: status $(cat status), expected $4"
@@ -74,14 +79,7 @@ cell silent-start "fault = boot_no_answer command=5" \
 # Two upgrades of one module at once: the second cannot open the module while the first holds
 # it, and its search goes on until the first is over; the module sees one whole upgrade after
 # the other, never requests of the two interleaved.
-cat >cell.scn <<'SCN'
-log = cell.log
-[module]
-serial = KT-FLT-01
-config = 0 0 65 1
-restart_ms = 300
-SCN
-rm -f cell.log
+module_file
 sim_start ./cell.scn 1
 start tavrik_program -p firmware.hex KT-FLT-01
 sim_expect "KT-FLT-01: Erase"

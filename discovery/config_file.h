@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tavrik_result.h"
@@ -21,29 +22,43 @@ struct ModuleSettings {
 // "device" followed by the decimal index.
 std::string sectionName(int index);
 
-// The system-wide directory of the file, set when the program is built.
+// The system-wide directory of the file, set when the program is built. Empty on Windows,
+// where the profile functions place a bare name in the Windows directory.
 std::string configDirectory();
 
 class ConfigFile {
   public:
-    // A bare name resolves in configDirectory(); a name with a '/' is taken as a path.
+    // A bare name resolves in configDirectory(); a name with a '/' (or on Windows a '\\') is
+    // taken as a path.
     explicit ConfigFile(const std::string& fileName = kConfigFileName);
 
     const std::string& path() const { return path_; }
     std::string readString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
-    // Replaces the file atomically; false when the write failed (the old file stays intact).
+    // False when the write failed or an argument holds a line break. On Linux the file is
+    // replaced atomically, so a failed write leaves the old one intact.
     bool writeString(const std::string& section, const std::string& key, const std::string& value);
     int32_t readInt(const std::string& section, const std::string& key, int32_t defaultValue) const;
     // First index 0 to 9 whose "serial" (default "-1") equals serial, else -1.
     int findIndex(const std::string& serial) const;
     ModuleSettings readModuleSettings(int index) const;
 
+    // The value of a key, or the default; at most 255 characters.
+    using Lookup = std::function<std::string(const std::string& section, const std::string& key,
+                                             const std::string& defaultValue)>;
+
   private:
+    // One look at the file for a run of lookups: the whole text read once where the file is
+    // ours to read, the profile functions key by key on Windows.
+    Lookup lookup() const;
+    bool writeValue(const std::string& section, const std::string& key, const std::string& value);
+
     std::string path_;
 };
 
+#ifndef _WIN32
 // Whether the process may write the system-wide file (or create it in its directory).
 bool mayWriteConfig(const std::string& path);
+#endif
 
 }  // namespace tavrik

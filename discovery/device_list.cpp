@@ -7,10 +7,6 @@
 
 namespace tavrik {
 
-bool isAdministrator() {
-    return mayWriteConfig(ConfigFile(kConfigFileName).path());
-}
-
 namespace {
 
 bool indexTaken(const std::vector<DeviceEntry>& entries, int index) {

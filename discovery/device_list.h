@@ -17,8 +17,9 @@ struct DeviceEntry {
 // ordered by configuration index.
 void enumerateDevices(std::vector<std::string>& serials);
 
-// Whether this process may write the system-wide tavrik.ini (the file, or its directory when
-// the file does not exist yet).
+// Whether this process keeps the system-wide tavrik.ini: on Windows a member of the
+// Administrators group; elsewhere a process that may write the file (or its directory when the
+// file does not exist yet).
 bool isAdministrator();
 
 }  // namespace tavrik

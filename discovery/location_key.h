@@ -1,28 +1,60 @@
-// Location keys over sysfs: the four device-tree operations and the key built from them.
+// The location key of an enumerated interface: the bus addresses of the USB and PCI nodes on
+// the way from its device node to the root of the device tree, root first. The walk is the
+// same on every platform; each platform supplies the tree's operations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavrik::hid {
 
-// A device-tree node is a directory below <sysfsRoot>/devices.
-// The node that carries hidraw interface NAME: <sysfsRoot>/class/hidraw/NAME/device resolved.
-std::optional<std::string> interfaceNode(const std::string& sysfsRoot,
-                                         const std::string& hidrawName);
-// The node's ID as text into a 128-byte buffer: USB device and hub nodes begin with "USB",
-// USB interface nodes are "USB" IDs that contain "MI_", PCI functions begin with "PCI", every
-// other node begins with neither. False when it cannot be read or does not fit.
-bool nodeId(const std::string& node, char* buffer, size_t size);
-// The node's bus address: a USB device or hub its port on the parent hub, a root hub 0, a PCI
-// function device << 16 | function.
-bool nodeAddress(const std::string& node, uint32_t* address);
-// The parent node; nothing at the root of the tree.
-std::optional<std::string> parentNode(const std::string& sysfsRoot, const std::string& node);
+constexpr int kLocationKeyMaxNodes = 10;  // the start node and at most 9 ancestors
+constexpr size_t kNodeIdSize = 128;
 
-// The location key of a hidraw interface, or nothing when no counting ancestor gave an address.
-std::optional<std::string> buildLocationKey(const std::string& sysfsRoot,
-                                            const std::string& hidrawName);
+// A node counts when its ID begins with "USB" and contains no "MI_" (a USB device or hub, not
+// an interface of a composite device), or begins with "PCI". Case-sensitive.
+bool countsInLocationKey(const char* nodeId);
+
+// "%08x." per address, the last collected (nearest the root) first.
+std::string formatLocationKey(const std::vector<uint32_t>& nearestFirst);
+
+// Tree provides, for its Node type:
+//   bool nodeId(const Node&, char* buffer, size_t size) const;   // the ID as text
+//   bool nodeAddress(const Node&, uint32_t* address) const;      // its bus address
+//   std::optional<Node> parentNode(const Node&) const;           // nothing at the root
+// Any failed query ends the walk; the key holds what was collected until then, and nothing
+// when that is no address at all.
+template <class Tree>
+std::optional<std::string> buildLocationKey(const Tree& tree, typename Tree::Node node) {
+    std::vector<uint32_t> addresses;
+    for (int examined = 1;; ++examined) {
+        char id[kNodeIdSize];
+        if (!tree.nodeId(node, id, sizeof id)) {
+            break;
+        }
+        if (countsInLocationKey(id)) {
+            uint32_t address;
+            if (!tree.nodeAddress(node, &address)) {
+                break;
+            }
+            addresses.push_back(address);
+        }
+        if (examined == kLocationKeyMaxNodes) {
+            break;
+        }
+        std::optional<typename Tree::Node> parent = tree.parentNode(node);
+        if (!parent) {
+            break;
+        }
+        node = std::move(*parent);
+    }
+    if (addresses.empty()) {
+        return std::nullopt;
+    }
+    return formatLocationKey(addresses);
+}
 
 }  // namespace tavrik::hid

@@ -1,255 +1,137 @@
+// The location-key walk over a fake device tree, as each platform's tree feeds it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "location_key.h"
-#include "scratch_dir.h"
-
-namespace fs = std::filesystem;
 
 namespace tavrik::hid {
 namespace {
 
-// A small sysfs tree in a temporary directory: device directories with subsystem links and
-// uevent files, and class/hidraw entries pointing at the HID nodes.
-class FakeSysfs {
-  public:
-    FakeSysfs() {
-        for (const char* bus : {"usb", "pci", "hid", "platform"}) {
-            fs::create_directories(root() + "/bus/" + bus);
-        }
-        fs::create_directories(root() + "/devices");
-    }
-    const std::string& root() const { return scratch_.path(); }
-
-    // relPath is below devices/; the first element of a path may stay without subsystem.
-    void node(const std::string& relPath, const std::string& subsystem,
-              const std::string& uevent = std::string()) {
-        const std::string dir = root() + "/devices/" + relPath;
-        fs::create_directories(dir);
-        if (!subsystem.empty()) {
-            fs::create_directory_symlink(root() + "/bus/" + subsystem, dir + "/subsystem");
-        }
-        std::ofstream(dir + "/uevent") << uevent;
-    }
-    void usbDevice(const std::string& relPath) {
-        node(relPath, "usb", "DEVTYPE=usb_device\nPRODUCT=4d8/f713/100\n");
-    }
-    void usbInterface(const std::string& relPath) {
-        node(relPath, "usb", "DEVTYPE=usb_interface\nPRODUCT=4d8/f713/100\nINTERFACE=3/0/0\n");
-    }
-    void pciFunction(const std::string& relPath) {
-        node(relPath, "pci", "PCI_CLASS=C0330\nPCI_ID=8086:A36D\n");
-    }
-    void hidraw(const std::string& name, const std::string& target) {
-        const std::string dir = root() + "/class/hidraw/" + name;
-        fs::create_directories(dir);
-        fs::create_directory_symlink(target, dir + "/device");
-    }
-    void hidrawOn(const std::string& name, const std::string& relPath) {
-        hidraw(name, root() + "/devices/" + relPath);
-    }
-
-  private:
-    test::ScratchDir scratch_{"sysfs"};
+// A node's ID (nothing: the query fails), its address (nothing: fails) and parent index
+// (-1: the root). Node 0 carries the interface.
+struct FakeNode {
+    std::optional<std::string> id;
+    std::optional<uint32_t> address;
+    int parent;
 };
 
-const std::string kPci = "pci0000:00/0000:00:14.0";
-const std::string kHid = "0003:04D8:F713.0001";
+struct FakeTree {
+    using Node = int;
+    std::vector<FakeNode> nodes;
+    mutable std::vector<int> examined;
 
-class LocationKeyTest : public ::testing::Test {
-  protected:
-    // A module on port 3 of a hub on port 1 of root hub usb1 below PCI 0000:00:14.0.
-    void buildExampleTree() {
-        sysfs.node("pci0000:00", "");
-        sysfs.pciFunction(kPci);
-        sysfs.usbDevice(kPci + "/usb1");
-        sysfs.usbDevice(kPci + "/usb1/1-1");
-        sysfs.usbDevice(kPci + "/usb1/1-1/1-1.3");
-        sysfs.usbInterface(kPci + "/usb1/1-1/1-1.3/1-1.3:1.0");
-        sysfs.node(kPci + "/usb1/1-1/1-1.3/1-1.3:1.0/" + kHid, "hid");
-        sysfs.hidrawOn("hidraw0", kPci + "/usb1/1-1/1-1.3/1-1.3:1.0/" + kHid);
+    bool nodeId(int node, char* buffer, size_t size) const {
+        examined.push_back(node);
+        const std::optional<std::string>& id = nodes[node].id;
+        if (!id || id->size() >= size) {
+            return false;
+        }
+        std::memcpy(buffer, id->c_str(), id->size() + 1);
+        return true;
     }
-
-    std::optional<std::string> key(const char* name = "hidraw0") {
-        return buildLocationKey(sysfs.root(), name);
+    bool nodeAddress(int node, uint32_t* address) const {
+        if (!nodes[node].address) {
+            return false;
+        }
+        *address = *nodes[node].address;
+        return true;
     }
-
-    std::string nodePath(const std::string& relPath) {
-        return fs::canonical(sysfs.root() + "/devices/" + relPath).string();
+    std::optional<int> parentNode(int node) const {
+        const int parent = nodes[node].parent;
+        return parent < 0 ? std::nullopt : std::optional<int>(parent);
     }
-
-    FakeSysfs sysfs;
 };
 
-TEST_F(LocationKeyTest, ExampleTreeGivesFourComponentsRootFirst) {
-    buildExampleTree();
-    EXPECT_EQ(key(), "00140000.00000000.00000001.00000003.");
+const char kHid[] = "HID\\VID_04D8&PID_F713\\7&2A1B&0&0000";
+const char kModule[] = "USB\\VID_04D8&PID_F713\\TAV0001";
+const char kHub[] = "USB\\VID_05E3&PID_0608\\6&1C2D&0&1";
+const char kRootHub[] = "USB\\ROOT_HUB30\\4&3E5F&0&0";
+const char kController[] = "PCI\\VEN_8086&DEV_A36D&SUBSYS_00000000&REV_10\\3&11583659&0&A0";
+const char kAcpi[] = "ACPI\\PNP0A08\\0";
+
+struct WalkCase {
+    const char* name;
+    std::vector<FakeNode> nodes;
+    std::optional<std::string> key;
+};
+
+class LocationKeyWalkTest : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(LocationKeyWalkTest, KeyFromTree) {
+    const FakeTree tree{GetParam().nodes, {}};
+    EXPECT_EQ(buildLocationKey(tree, 0), GetParam().key);
 }
 
-TEST_F(LocationKeyTest, NodeIdsFollowTheCountingRule) {
-    buildExampleTree();
-    const std::string device = kPci + "/usb1/1-1/1-1.3";
-    struct {
-        std::string relPath;
-        const char* id;
-    } cases[] = {
-        {kPci, "PCI\\VEN_8086&DEV_A36D\\0000:00:14.0"},
-        {kPci + "/usb1", "USB\\VID_04D8&PID_F713\\usb1"},
-        {device, "USB\\VID_04D8&PID_F713\\1-1.3"},
-        {device + "/1-1.3:1.0", "USB\\VID_04D8&PID_F713&MI_00\\1-1.3:1.0"},
-        {device + "/1-1.3:1.0/" + kHid, "HID\\0003:04D8:F713.0001"},
-        {"pci0000:00", "NODE\\pci0000:00"},
-    };
-    for (const auto& c : cases) {
-        char id[128];
-        ASSERT_TRUE(nodeId(nodePath(c.relPath), id, sizeof id)) << c.relPath;
-        EXPECT_STREQ(id, c.id);
+INSTANTIATE_TEST_SUITE_P(
+    Trees, LocationKeyWalkTest,
+    ::testing::Values(
+        // Port 3 of a hub on port 1 of a root hub, below the controller at PCI 0x14 function 0.
+        WalkCase{"HubBelowPciController",
+                 {{kHid, 7, 1},
+                  {kModule, 3, 2},
+                  {kHub, 1, 3},
+                  {kRootHub, 0, 4},
+                  {kController, 0x140000, 5},
+                  {kAcpi, 9, -1}},
+                 "00140000.00000000.00000001.00000003."},
+        // The interface node of a composite device adds nothing; its parent still does.
+        WalkCase{"CompositeInterfacePassedOver",
+                 {{kHid, 7, 1},
+                  {"USB\\VID_04D8&PID_F713&MI_00\\7&1&0&0000", 5, 2},
+                  {kModule, 2, 3},
+                  {kRootHub, 0, -1}},
+                 "00000000.00000002."},
+        WalkCase{"CountingIsCaseSensitive",
+                 {{kHid, 7, 1},
+                  {"usb\\VID_04D8&PID_F713\\X", 4, 2},
+                  {"Pci\\VEN_1", 5, 3},
+                  {kModule, 6, -1}},
+                 "00000006."},
+        // A failed query ends the walk with the addresses collected below it.
+        WalkCase{"AddressFailureEndsWalk",
+                 {{kHid, 7, 1},
+                  {kModule, 3, 2},
+                  {kHub, 1, 3},
+                  {kRootHub, std::nullopt, 4},
+                  {kController, 0x140000, -1}},
+                 "00000001.00000003."},
+        WalkCase{"IdFailureEndsWalk",
+                 {{kHid, 7, 1}, {kModule, 3, 2}, {std::nullopt, 1, 3}, {kController, 0x10000, -1}},
+                 "00000003."},
+        WalkCase{"IdTooLongForBufferEndsWalk",
+                 {{kHid, 7, 1},
+                  {kModule, 3, 2},
+                  {"USB\\" + std::string(kNodeIdSize, 'X'), 1, 3},
+                  {kController, 0x10000, -1}},
+                 "00000003."},
+        WalkCase{"NoCountingNodeNoKey", {{kHid, 7, 1}, {kAcpi, 1, -1}}, std::nullopt},
+        WalkCase{"FirstCountingNodeWithoutAddressNoKey",
+                 {{kHid, 7, 1}, {kModule, std::nullopt, 2}, {kHub, 1, -1}},
+                 std::nullopt},
+        WalkCase{"HidNodeAloneNoKey", {{kHid, 7, -1}}, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Eleven hubs above the interface: only the first ten nodes are examined, so the key holds
+// the nine hub addresses among them, and the ancestors above are never asked.
+TEST(LocationKeyWalk, AtMostTenNodesAreExamined) {
+    FakeTree tree;
+    tree.nodes.push_back({kHid, 0, 1});
+    for (int i = 1; i <= 11; ++i) {
+        tree.nodes.push_back({kHub, static_cast<uint32_t>(i), i < 11 ? i + 1 : -1});
     }
+    EXPECT_EQ(buildLocationKey(tree, 0),
+              "00000009.00000008.00000007.00000006.00000005.00000004.00000003.00000002."
+              "00000001.");
+    EXPECT_EQ(tree.examined.size(), static_cast<size_t>(kLocationKeyMaxNodes));
 }
 
-TEST_F(LocationKeyTest, NodeAddresses) {
-    sysfs.node("pci0000:00", "");
-    sysfs.pciFunction("pci0000:00/0000:00:1c.7");
-    sysfs.usbDevice("pci0000:00/0000:00:1c.7/usb2");
-    sysfs.usbDevice("pci0000:00/0000:00:1c.7/usb2/2-4");
-    sysfs.usbDevice("pci0000:00/0000:00:1c.7/usb2/2-4/2-4.12");
-    sysfs.usbInterface("pci0000:00/0000:00:1c.7/usb2/2-4/2-4.12/2-4.12:1.0");
-    struct {
-        std::string relPath;
-        bool ok;
-        uint32_t address;
-    } cases[] = {
-        {"pci0000:00/0000:00:1c.7", true, 0x001c0007},
-        {"pci0000:00/0000:00:1c.7/usb2", true, 0},
-        {"pci0000:00/0000:00:1c.7/usb2/2-4", true, 4},
-        {"pci0000:00/0000:00:1c.7/usb2/2-4/2-4.12", true, 12},
-        {"pci0000:00/0000:00:1c.7/usb2/2-4/2-4.12/2-4.12:1.0", false, 0},
-        {"pci0000:00", false, 0},
-    };
-    for (const auto& c : cases) {
-        uint32_t address = 0xdeadbeef;
-        EXPECT_EQ(nodeAddress(nodePath(c.relPath), &address), c.ok) << c.relPath;
-        if (c.ok) {
-            EXPECT_EQ(address, c.address) << c.relPath;
-        }
-    }
-}
-
-TEST_F(LocationKeyTest, ParentEndsAtDevicesDirectory) {
-    buildExampleTree();
-    const std::string devices = fs::canonical(sysfs.root() + "/devices").string();
-    EXPECT_EQ(parentNode(sysfs.root(), nodePath("pci0000:00")), devices);
-    EXPECT_EQ(parentNode(sysfs.root(), devices), std::nullopt);
-    EXPECT_EQ(parentNode(sysfs.root(), "/elsewhere/node"), std::nullopt);
-}
-
-TEST_F(LocationKeyTest, PciBridgeAboveControllerLeadsTheKey) {
-    sysfs.node("pci0000:00", "");
-    sysfs.pciFunction("pci0000:00/0000:00:1c.0");
-    sysfs.pciFunction("pci0000:00/0000:00:1c.0/0000:03:00.0");
-    const std::string root = "pci0000:00/0000:00:1c.0/0000:03:00.0/usb3";
-    sysfs.usbDevice(root);
-    sysfs.usbDevice(root + "/3-2");
-    sysfs.usbInterface(root + "/3-2/3-2:1.0");
-    sysfs.node(root + "/3-2/3-2:1.0/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw1", root + "/3-2/3-2:1.0/" + kHid);
-    EXPECT_EQ(key("hidraw1"), "001c0000.00000000.00000000.00000002.");
-}
-
-TEST_F(LocationKeyTest, FailedAddressEndsKeyAtCollectedAddresses) {
-    // A root hub whose name carries no address: only the hub ports below it remain.
-    sysfs.node("pci0000:00", "");
-    sysfs.pciFunction(kPci);
-    const std::string hub = kPci + "/roothub";
-    sysfs.usbDevice(hub);
-    sysfs.usbDevice(hub + "/1-1");
-    sysfs.usbDevice(hub + "/1-1/1-1.3");
-    sysfs.usbInterface(hub + "/1-1/1-1.3/1-1.3:1.0");
-    sysfs.node(hub + "/1-1/1-1.3/1-1.3:1.0/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw0", hub + "/1-1/1-1.3/1-1.3:1.0/" + kHid);
-    EXPECT_EQ(key(), "00000001.00000003.");
-}
-
-TEST_F(LocationKeyTest, UnreadableIdEndsKey) {
-    // The USB devices below a node whose ID cannot be read, or is too long for the ID buffer.
-    sysfs.node("pci0000:00", "");
-    sysfs.pciFunction(kPci);
-    const std::string longName(130, 'x');
-    sysfs.node(kPci + "/" + longName, "platform");
-    sysfs.usbDevice(kPci + "/" + longName + "/usb1");
-    sysfs.usbDevice(kPci + "/" + longName + "/usb1/1-2");
-    sysfs.node(kPci + "/" + longName + "/usb1/1-2/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw0", kPci + "/" + longName + "/usb1/1-2/" + kHid);
-
-    sysfs.node(kPci + "/usb4", "usb", "DEVTYPE=usb_device\n");  // no PRODUCT
-    sysfs.usbDevice(kPci + "/usb4/4-1");
-    sysfs.node(kPci + "/usb4/4-1/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw1", kPci + "/usb4/4-1/" + kHid);
-
-    EXPECT_EQ(key("hidraw0"), "00000000.00000002.");
-    EXPECT_EQ(key("hidraw1"), "00000001.");
-}
-
-TEST_F(LocationKeyTest, AtMostTenNodesAreExamined) {
-    // hid, interface, seven USB devices and the root hub make ten; the PCI node is the 11th.
-    sysfs.node("pci0000:00", "");
-    sysfs.pciFunction(kPci);
-    std::string path = kPci + "/usb1";
-    sysfs.usbDevice(path);
-    std::string name = "1-1";
-    for (int port = 1; port <= 7; ++port) {
-        if (port > 1) {
-            name += "." + std::to_string(port);
-        }
-        path += "/" + name;
-        sysfs.usbDevice(path);
-    }
-    sysfs.usbInterface(path + "/" + name + ":1.0");
-    sysfs.node(path + "/" + name + ":1.0/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw0", path + "/" + name + ":1.0/" + kHid);
-    EXPECT_EQ(key(), "00000000.00000001.00000002.00000003.00000004.00000005.00000006.00000007.");
-}
-
-TEST_F(LocationKeyTest, NoCountingAncestorGivesNoKey) {
-    sysfs.node("platform", "");
-    sysfs.node("platform/i2c-1", "platform");
-    sysfs.node("platform/i2c-1/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw0", "platform/i2c-1/" + kHid);
-    EXPECT_EQ(key(), std::nullopt);
-}
-
-TEST_F(LocationKeyTest, CountingTestsAreCaseSensitive) {
-    // Subsystems whose capitals would read as USB or PCI keep the kernel's lower case.
-    fs::create_directories(sysfs.root() + "/bus/usbmisc");
-    fs::create_directories(sysfs.root() + "/bus/pci_express");
-    sysfs.node("pci0000:00", "");
-    sysfs.node("pci0000:00/port1", "pci_express");
-    sysfs.node("pci0000:00/port1/misc0", "usbmisc");
-    sysfs.node("pci0000:00/port1/misc0/" + kHid, "hid");
-    sysfs.hidrawOn("hidraw0", "pci0000:00/port1/misc0/" + kHid);
-    char id[128];
-    ASSERT_TRUE(nodeId(nodePath("pci0000:00/port1/misc0"), id, sizeof id));
-    EXPECT_STREQ(id, "usbmisc\\misc0");
-    EXPECT_EQ(key(), std::nullopt);
-}
-
-TEST_F(LocationKeyTest, InterfaceNodeMustLieBelowDevices) {
-    buildExampleTree();
-    const std::string outside = sysfs.root() + "/outside";
-    fs::create_directories(outside);
-    sysfs.hidraw("hidraw5", outside);
-    sysfs.hidraw("hidraw6", sysfs.root() + "/devices");
-    EXPECT_EQ(interfaceNode(sysfs.root(), "hidraw5"), std::nullopt);
-    EXPECT_EQ(interfaceNode(sysfs.root(), "hidraw6"), std::nullopt);
-    EXPECT_EQ(interfaceNode(sysfs.root(), "hidraw9"), std::nullopt);
-    EXPECT_EQ(interfaceNode(sysfs.root(), "../hidraw/hidraw0"), std::nullopt);
-    EXPECT_EQ(interfaceNode(sysfs.root(), ""), std::nullopt);
-    EXPECT_EQ(key("hidraw5"), std::nullopt);
-    EXPECT_EQ(interfaceNode(sysfs.root(), "hidraw0"),
-              nodePath(kPci + "/usb1/1-1/1-1.3/1-1.3:1.0/" + kHid));
+TEST(LocationKeyWalk, ComponentsAreEightLowerCaseDigits) {
+    FakeTree tree{{{kModule, 0xABCDEF12u, 1}, {kController, 0xFFFFFFFFu, -1}}, {}};
+    EXPECT_EQ(buildLocationKey(tree, 0), "ffffffff.abcdef12.");
 }
 
 }  // namespace

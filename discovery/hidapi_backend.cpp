@@ -1,39 +1,23 @@
-// The production backend: Debian's hidapi over hidraw, location keys from sysfs, and an
-// advisory lock per device node so that one module serves one program at a time.
+// The production backend: hidapi, with the platform's location keys and exclusive open.
 #include <hidapi/hidapi.h>
 
-#include <cstring>
-
 #include "hid_backend.h"
-#include "location_key.h"
-#include "node_lock.h"
+#include "hidapi_platform.h"
 
 namespace tavrik::hid {
 
 namespace {
 
-constexpr char kDevicePrefix[] = "/dev/";
-
-struct HidrawDevice : hid_device {
+struct HidapiDevice : hid_device {
     ::hid_device* handle = nullptr;
-    int lockFd = -1;
+    ExclusiveClaim claim = 0;
 };
 
 std::optional<std::wstring> wideString(const wchar_t* text) {
     return text != nullptr ? std::optional<std::wstring>(text) : std::nullopt;
 }
 
-// hidapi names hidraw interfaces /dev/hidrawN; sysfs knows them as hidrawN.
-std::optional<std::string> locationOf(const char* path) {
-    const size_t prefixLength = sizeof kDevicePrefix - 1;
-    if (std::strncmp(path, kDevicePrefix, prefixLength) != 0 ||
-        std::strncmp(path + prefixLength, "hidraw", 6) != 0) {
-        return std::nullopt;
-    }
-    return buildLocationKey("/sys", path + prefixLength);
-}
-
-class HidrawBackend : public HidBackend {
+class HidapiBackend : public HidBackend {
   public:
     std::vector<EnumeratedDevice> enumerate(uint16_t vendorId, uint16_t productId) override {
         std::vector<EnumeratedDevice> devices;
@@ -44,7 +28,7 @@ class HidrawBackend : public HidBackend {
             }
             EnumeratedDevice device;
             device.path = info->path;
-            device.location = locationOf(info->path);
+            device.location = locationKeyOfPath(info->path);
             device.vendorId = info->vendor_id;
             device.productId = info->product_id;
             device.serialNumber = wideString(info->serial_number);
@@ -61,27 +45,14 @@ class HidrawBackend : public HidBackend {
     }
 
     hid_device* openPath(const char* path, int* status) override {
-        *status = kOpenFailed;
-        // The lock comes first so that a module held elsewhere is never opened beside it.
-        int lockFd = -1;
-        switch (lockNode(path, &lockFd)) {
-            case NodeLockResult::Locked:
-                break;
-            case NodeLockResult::Busy:
-                *status = kOpenBusy;
-                return nullptr;
-            case NodeLockResult::Failed:
-                return nullptr;
-        }
-        ::hid_device* handle = ::hid_open_path(path);
+        ExclusiveClaim claim = 0;
+        ::hid_device* handle = openExclusive(path, status, &claim);
         if (handle == nullptr) {
-            unlockNode(lockFd);
             return nullptr;
         }
-        HidrawDevice* dev = new HidrawDevice;
+        HidapiDevice* dev = new HidapiDevice;
         dev->handle = handle;
-        dev->lockFd = lockFd;
-        *status = kOpenOk;
+        dev->claim = claim;
         return dev;
     }
 
@@ -99,22 +70,21 @@ class HidrawBackend : public HidBackend {
     }
 
     void close(hid_device* dev) override {
-        HidrawDevice* hidraw = static_cast<HidrawDevice*>(dev);
-        ::hid_close(hidraw->handle);
-        unlockNode(hidraw->lockFd);
-        delete hidraw;
+        HidapiDevice* opened = static_cast<HidapiDevice*>(dev);
+        closeExclusive(opened->handle, opened->claim);
+        delete opened;
     }
 
   private:
     static ::hid_device* handleOf(hid_device* dev) {
-        return static_cast<HidrawDevice*>(dev)->handle;
+        return static_cast<HidapiDevice*>(dev)->handle;
     }
 };
 
 }  // namespace
 
 HidBackend& defaultBackend() {
-    static HidrawBackend backend;
+    static HidapiBackend backend;
     return backend;
 }
 

@@ -1,0 +1,43 @@
+// tavrik.ini through the Windows profile functions. A bare file name is theirs to resolve: it
+// lands in the Windows directory, so one file serves every user.
+#include <windows.h>
+
+#include "config_file.h"
+
+namespace tavrik {
+
+namespace {
+
+// Profile reads go through a 256-byte buffer: 255 characters take effect.
+constexpr DWORD kValueBuffer = 256;
+
+}  // namespace
+
+std::string configDirectory() {
+    return TAVRIK_CONFIG_DIR;
+}
+
+// The installed programs have no directory: the name goes to the profile functions as it is.
+// A build for tests names a scratch directory instead.
+ConfigFile::ConfigFile(const std::string& fileName)
+    : path_(fileName.find_first_of("/\\") == std::string::npos && !configDirectory().empty()
+                ? configDirectory() + "\\" + fileName
+                : fileName) {}
+
+ConfigFile::Lookup ConfigFile::lookup() const {
+    return [path = path_](const std::string& section, const std::string& key,
+                          const std::string& defaultValue) {
+        char value[kValueBuffer];
+        GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), value,
+                                 kValueBuffer, path.c_str());
+        return std::string(value);
+    };
+}
+
+bool ConfigFile::writeValue(const std::string& section, const std::string& key,
+                            const std::string& value) {
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()) !=
+           0;
+}
+
+}  // namespace tavrik

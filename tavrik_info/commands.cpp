@@ -164,12 +164,18 @@ std::ostream& printPoeStatus(std::ostream& stream, int32_t status) {
 }
 
 std::string watchdogTimeText(int64_t seconds) {
-    const auto time = static_cast<std::time_t>(seconds);
     std::tm calendar{};
+#ifdef _WIN32
+    // time_t of 32-bit Windows ends in 2038; the module's count runs to 2106.
+    const __time64_t time = seconds;
+    const bool converted = _gmtime64_s(&calendar, &time) == 0;
+#else
+    const auto time = static_cast<std::time_t>(seconds);
+    const bool converted = gmtime_r(&time, &calendar) != nullptr;
+#endif
     char text[32];
     // strftime rather than asctime: the layout wants the day of the month zero-padded.
-    if (gmtime_r(&time, &calendar) == nullptr ||
-        std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &calendar) == 0) {
+    if (!converted || std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &calendar) == 0) {
         return std::to_string(seconds);
     }
     return text;

@@ -2,6 +2,7 @@
 // scenario file that TAVRIK_VIRTUAL_SCENARIO names. Without a readable file the bus is empty.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -15,11 +16,11 @@ namespace {
 
 // A relative log path is taken from the scenario file's directory, not the working one.
 std::string besideFile(const std::string& file, const std::string& path) {
-    if (path.front() == '/') {
+    const std::filesystem::path given(path);
+    if (given.is_absolute()) {
         return path;
     }
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+    return (std::filesystem::path(file).parent_path() / given).string();
 }
 
 void load(virt::VirtualBus& bus) {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "info_program_fixture.h"
 
@@ -48,9 +50,8 @@ TEST_P(OddConfigFile, ModuleIsListedWithTheDefaultsItDoesNotOverride) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), c.outputsLine), lines.end()) << result.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OddConfigFile,
-    ::testing::Values(
+std::vector<FileCase> fileCases() {
+    std::vector<FileCase> cases = {
         FileCase{"Empty", "", nullptr, "Name     : Rack", "outputs [4]"},
         FileCase{"BinaryGarbage", std::string("\0\xff\x01[dev\0ice0]\n\xfe=\x80\n", 16), nullptr,
                  "Name     : Rack", "outputs [4]"},
@@ -62,7 +63,11 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"NegativeLimit", withLimit("-5"), nullptr, "Name     : Rack", "outputs [4]"},
         FileCase{"NameOf300Characters",
                  "[device0]\nserial=A100\nname=" + std::string(300, 'n') + "\n", nullptr,
-                 "Name     : " + std::string(255, 'n'), "outputs [4]"},
+                 "Name     : " + std::string(255, 'n'), "outputs [4]"}};
+#ifndef _WIN32
+    // Windows reads the file through its profile functions, which take what a FIFO or a huge
+    // file gives them; the bounds are the Linux reader's.
+    const FileCase posixOnly[] = {
         FileCase{"Fifo", "",
                  [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); },
                  "Name     : Rack", "outputs [4]"},
@@ -72,9 +77,18 @@ INSTANTIATE_TEST_SUITE_P(
                      text.resize(10 << 20, ';');
                      std::ofstream(path, std::ios::binary) << text;
                  },
-                 "Name     : Rack", "outputs [4]"}),
-    [](const ::testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
+                 "Name     : Rack", "outputs [4]"}};
+    cases.insert(cases.end(), std::begin(posixOnly), std::end(posixOnly));
+#endif
+    return cases;
+}
 
+INSTANTIATE_TEST_SUITE_P(Cases, OddConfigFile, ::testing::ValuesIn(fileCases()),
+                         [](const ::testing::TestParamInfo<FileCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+#ifndef _WIN32
 TEST_F(OddConfigFile, FifoAndHugeFileAreLeftAsTheyWere) {
     useModules(moduleText("A100", "1-1"));
     ASSERT_EQ(::mkfifo(configPath().c_str(), 0644), 0);
@@ -86,6 +100,7 @@ TEST_F(OddConfigFile, FifoAndHugeFileAreLeftAsTheyWere) {
     EXPECT_EQ(run({"-l"}).exitStatus, 0);
     EXPECT_EQ(std::filesystem::file_size(configPath()), 10u << 20);
 }
+#endif
 
 }  // namespace
 }  // namespace tavrik::test

@@ -37,6 +37,7 @@ TEST_F(EventListener, EndOfInputOrEnterClosesTheModule) {
     }
 }
 
+#ifndef _WIN32
 // A service manager stops the listener with SIGTERM, a closed terminal sends SIGHUP, Ctrl-C
 // SIGINT: each ends it as Enter does. Standard input stays open, so only the signal can have
 // ended the wait.
@@ -56,6 +57,7 @@ TEST_F(EventListener, EndSignalClosesTheModuleLikeEnter) {
         EXPECT_EQ(result.exitStatus, 0) << "signal " << signal;
     }
 }
+#endif
 
 TEST_F(EventListener, PrintsChangesAndModuleErrorsUntilInputEnds) {
     useModules(moduleText("A100", "1-1",

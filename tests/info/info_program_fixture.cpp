@@ -1,6 +1,8 @@
 #include "info_program_fixture.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -18,7 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifndef _WIN32
 const char kNobody[] = "65534";
+#endif
 
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -83,6 +87,7 @@ ProcessResult InfoProgramTest::run(const std::vector<std::string>& args, const s
     return runProcess(TAVRIK_INFO_PROGRAM, options);
 }
 
+#ifndef _WIN32
 ProcessResult InfoProgramTest::runUnprivileged(const std::vector<std::string>& args) {
     ProcessOptions options;
     options.env = {{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
@@ -102,6 +107,7 @@ ProcessResult InfoProgramTest::runUnprivileged(const std::vector<std::string>& a
     fs::permissions(TAVRIK_CONFIG_DIR, before);
     return result;
 }
+#endif
 
 std::unique_ptr<RunningProcess> InfoProgramTest::start(const std::vector<std::string>& args) {
     return std::make_unique<RunningProcess>(
@@ -159,7 +165,14 @@ void InfoProgramTest::writeConfig(const std::string& text) const {
 }
 
 std::string InfoProgramTest::readConfig() const {
-    return readFile(configPath());
+    std::string text = readFile(configPath());
+#ifdef _WIN32
+    // The profile functions write their lines with CR LF.
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.erase(at, 1);
+    }
+#endif
+    return text;
 }
 
 bool InfoProgramTest::configExists() const {

@@ -33,8 +33,11 @@ class InfoProgramTest : public ::testing::Test {
     // leave it out for runs as a user who could not write it.
     void useModules(const std::string& modules, bool logged = true);
     ProcessResult run(const std::vector<std::string>& args, const std::string& input = "");
-    // As a user who may not write the configuration file.
+#ifndef _WIN32
+    // As a user who may not write the configuration file. Wine runs every program as an
+    // administrator, so the Windows build has no such user.
     ProcessResult runUnprivileged(const std::vector<std::string>& args);
+#endif
     std::unique_ptr<RunningProcess> start(const std::vector<std::string>& args);
 
     // From the log of the last run.

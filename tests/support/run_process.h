@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,18 +38,26 @@ class RunningProcess {
     bool waitForOutput(const std::string& text, int timeoutMs);
     const std::string& out() const { return collected_.out; }
 
+#ifndef _WIN32
     // Sends a signal to the child; its standard input stays open.
     void sendSignal(int signal);
+#endif
 
     // Closes its standard input, collects the rest of its outputs and waits for its end.
     ProcessResult finish();
 
   private:
+    ProcessResult collected_;
+#ifdef _WIN32
+    // Reader threads and process handles, kept out of the header so it needs no <windows.h>.
+    struct Child;
+    std::unique_ptr<Child> child_;
+#else
     bool readAvailable(int timeoutMs);
 
-    ProcessResult collected_;
     int pid_ = -1;
     int inFd_ = -1, outFd_ = -1, errFd_ = -1;
+#endif
 };
 
 }  // namespace tavrik::test

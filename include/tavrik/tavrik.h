@@ -22,7 +22,9 @@
 #if defined(TAVRIK_BUILDING_LIBRARY)
 #define TAVRIK_API __declspec(dllexport)
 #else
-#define TAVRIK_API __declspec(dllimport)
+// Plain declarations: the import library reaches the DLL's functions through stubs, and the
+// same code also links with the library's static objects.
+#define TAVRIK_API
 #endif
 #else
 #define TAVRIK_API __attribute__((visibility("default")))

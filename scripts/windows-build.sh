@@ -87,8 +87,10 @@ gcc_dlls=$(dirname "$(i686-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dl
 thread_dlls=/usr/i686-w64-mingw32/lib
 export WINEPATH="Z:$(echo "$gcc_dlls" | tr / '\\');Z:$(echo "$thread_dlls" | tr / '\\')"
 export WINEPATH="$WINEPATH;Z:$(echo "$build/library" | tr / '\\')"
-# A server left by an interrupted run of this prefix goes first.
+# A server left by an interrupted run of this prefix goes first. The server needs the prefix's
+# folder; wineboot fills it.
 wineserver -k 2>/dev/null || true
+mkdir -p "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k || true' EXIT
 timeout 300 wineboot -i

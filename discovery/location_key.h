@@ -21,14 +21,21 @@ bool countsInLocationKey(const char* nodeId);
 // "%08x." per address, the last collected (nearest the root) first.
 std::string formatLocationKey(const std::vector<uint32_t>& nearestFirst);
 
-// Tree provides, for its Node type:
+// Tree provides, for its Interface and Node types:
+//   std::optional<Node> interfaceNode(const Interface&) const;   // the node that carries it
 //   bool nodeId(const Node&, char* buffer, size_t size) const;   // the ID as text
 //   bool nodeAddress(const Node&, uint32_t* address) const;      // its bus address
 //   std::optional<Node> parentNode(const Node&) const;           // nothing at the root
 // Any failed query ends the walk; the key holds what was collected until then, and nothing
 // when that is no address at all.
 template <class Tree>
-std::optional<std::string> buildLocationKey(const Tree& tree, typename Tree::Node node) {
+std::optional<std::string> buildLocationKey(const Tree& tree,
+                                            const typename Tree::Interface& carried) {
+    std::optional<typename Tree::Node> start = tree.interfaceNode(carried);
+    if (!start) {
+        return std::nullopt;
+    }
+    typename Tree::Node node = std::move(*start);
     std::vector<uint32_t> addresses;
     for (int examined = 1;; ++examined) {
         char id[kNodeIdSize];

@@ -316,11 +316,7 @@ std::optional<std::string> parentNode(const std::string& sysfsRoot, const std::s
 
 std::optional<std::string> buildLocationKey(const std::string& sysfsRoot,
                                             const std::string& hidrawName) {
-    std::optional<std::string> node = interfaceNode(sysfsRoot, hidrawName);
-    if (!node) {
-        return std::nullopt;
-    }
-    return buildLocationKey(SysfsTree{sysfsRoot}, *node);
+    return buildLocationKey(SysfsTree{sysfsRoot}, hidrawName);
 }
 
 // hidapi names hidraw interfaces /dev/hidrawN; sysfs knows them as hidrawN.

@@ -25,9 +25,13 @@ std::optional<std::string> parentNode(const std::string& sysfsRoot, const std::s
 
 // The operations above as the location-key walk takes them.
 struct SysfsTree {
+    using Interface = std::string;  // the hidraw name
     using Node = std::string;
     std::string sysfsRoot;
 
+    std::optional<Node> interfaceNode(const Interface& hidrawName) const {
+        return hid::interfaceNode(sysfsRoot, hidrawName);
+    }
     bool nodeId(const Node& node, char* buffer, size_t size) const {
         return hid::nodeId(node, buffer, size);
     }

@@ -20,32 +20,6 @@ namespace {
 const GUID kHidInterfaceClass = {
     0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-struct ConfigManagerTree {
-    using Node = DEVINST;
-
-    bool nodeId(Node node, char* buffer, size_t size) const {
-        return CM_Get_Device_IDA(node, buffer, static_cast<ULONG>(size), 0) == CR_SUCCESS;
-    }
-    bool nodeAddress(Node node, uint32_t* address) const {
-        DWORD value = 0;
-        ULONG length = sizeof value;
-        if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_ADDRESS, nullptr, &value, &length, 0) !=
-                CR_SUCCESS ||
-            length != sizeof value) {
-            return false;
-        }
-        *address = value;
-        return true;
-    }
-    std::optional<Node> parentNode(Node node) const {
-        DEVINST parent = 0;
-        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) {
-            return std::nullopt;
-        }
-        return parent;
-    }
-};
-
 // The device path of the interface at index in the set; nothing when it cannot be read.
 std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* entry) {
     DWORD required = 0;
@@ -91,14 +65,40 @@ std::optional<DEVINST> interfaceNode(const char* path) {
     return node;
 }
 
+struct ConfigManagerTree {
+    using Interface = std::string;  // the device path hidapi enumerated
+    using Node = DEVINST;
+
+    std::optional<Node> interfaceNode(const Interface& path) const {
+        return hid::interfaceNode(path.c_str());
+    }
+    bool nodeId(Node node, char* buffer, size_t size) const {
+        return CM_Get_Device_IDA(node, buffer, static_cast<ULONG>(size), 0) == CR_SUCCESS;
+    }
+    bool nodeAddress(Node node, uint32_t* address) const {
+        DWORD value = 0;
+        ULONG length = sizeof value;
+        if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_ADDRESS, nullptr, &value, &length, 0) !=
+                CR_SUCCESS ||
+            length != sizeof value) {
+            return false;
+        }
+        *address = value;
+        return true;
+    }
+    std::optional<Node> parentNode(Node node) const {
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) {
+            return std::nullopt;
+        }
+        return parent;
+    }
+};
+
 }  // namespace
 
 std::optional<std::string> locationKeyOfPath(const char* path) {
-    const std::optional<DEVINST> node = interfaceNode(path);
-    if (!node) {
-        return std::nullopt;
-    }
-    return buildLocationKey(ConfigManagerTree{}, *node);
+    return buildLocationKey(ConfigManagerTree{}, std::string(path));
 }
 
 }  // namespace tavrik::hid

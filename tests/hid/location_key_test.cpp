@@ -12,7 +12,7 @@ namespace tavrik::hid {
 namespace {
 
 // A node's ID (nothing: the query fails), its address (nothing: fails) and parent index
-// (-1: the root). Node 0 carries the interface.
+// (-1: the root). Interface 0 is carried by node 0; no other interface has a node.
 struct FakeNode {
     std::optional<std::string> id;
     std::optional<uint32_t> address;
@@ -20,9 +20,14 @@ struct FakeNode {
 };
 
 struct FakeTree {
+    using Interface = int;
     using Node = int;
     std::vector<FakeNode> nodes;
     mutable std::vector<int> examined;
+
+    std::optional<int> interfaceNode(int carried) const {
+        return carried == 0 ? std::optional<int>(0) : std::nullopt;
+    }
 
     bool nodeId(int node, char* buffer, size_t size) const {
         examined.push_back(node);
@@ -127,6 +132,12 @@ TEST(LocationKeyWalk, AtMostTenNodesAreExamined) {
               "00000009.00000008.00000007.00000006.00000005.00000004.00000003.00000002."
               "00000001.");
     EXPECT_EQ(tree.examined.size(), static_cast<size_t>(kLocationKeyMaxNodes));
+}
+
+TEST(LocationKeyWalk, InterfaceWithoutNodeHasNoKey) {
+    const FakeTree tree{{{kModule, 3, -1}}, {}};
+    EXPECT_EQ(buildLocationKey(tree, 1), std::nullopt);
+    EXPECT_TRUE(tree.examined.empty());
 }
 
 TEST(LocationKeyWalk, ComponentsAreEightLowerCaseDigits) {

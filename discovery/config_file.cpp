@@ -33,6 +33,10 @@ std::string sectionName(int index) {
     return "device" + std::to_string(index);
 }
 
+std::string configDirectory() {
+    return TAVRIK_CONFIG_DIR;
+}
+
 std::string ConfigFile::readString(const std::string& section, const std::string& key,
                                    const std::string& defaultValue) const {
     return lookup()(section, key, defaultValue);

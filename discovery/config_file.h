@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +14,8 @@ namespace tavrik {
 
 constexpr int kConfigSections = 10;
 constexpr const char* kConfigFileName = "tavrik.ini";
+// Profile reads go through a 256-byte buffer: 255 characters of a value take effect.
+constexpr size_t kConfigValueLimit = 255;
 
 struct ModuleSettings {
     std::string name;                          // empty = none
@@ -43,7 +46,7 @@ class ConfigFile {
     int findIndex(const std::string& serial) const;
     ModuleSettings readModuleSettings(int index) const;
 
-    // The value of a key, or the default; at most 255 characters.
+    // The value of a key, or the default; at most kConfigValueLimit characters.
     using Lookup = std::function<std::string(const std::string& section, const std::string& key,
                                              const std::string& defaultValue)>;
 

@@ -15,9 +15,6 @@ namespace tavrik {
 
 namespace {
 
-// Profile reads go through a 256-byte buffer: 255 characters take effect.
-constexpr size_t kValueLimit = 255;
-
 // Far above any real file; a larger one is not a tavrik.ini.
 constexpr off_t kFileLimit = 1 << 20;
 
@@ -150,17 +147,13 @@ std::string textOf(const std::string& path) {
 std::string stringIn(const std::string& text, const std::string& section, const std::string& key,
                      const std::string& defaultValue) {
     std::string value = readIniValue(text, section, key).value_or(defaultValue);
-    if (value.size() > kValueLimit) {
-        value.resize(kValueLimit);
+    if (value.size() > kConfigValueLimit) {
+        value.resize(kConfigValueLimit);
     }
     return value;
 }
 
 }  // namespace
-
-std::string configDirectory() {
-    return TAVRIK_CONFIG_DIR;
-}
 
 ConfigFile::ConfigFile(const std::string& fileName)
     : path_(fileName.find('/') == std::string::npos ? configDirectory() + "/" + fileName

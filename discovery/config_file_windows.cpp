@@ -6,17 +6,6 @@
 
 namespace tavrik {
 
-namespace {
-
-// Profile reads go through a 256-byte buffer: 255 characters take effect.
-constexpr DWORD kValueBuffer = 256;
-
-}  // namespace
-
-std::string configDirectory() {
-    return TAVRIK_CONFIG_DIR;
-}
-
 // The installed programs have no directory: the name goes to the profile functions as it is.
 // A build for tests names a scratch directory instead.
 ConfigFile::ConfigFile(const std::string& fileName)
@@ -27,9 +16,9 @@ ConfigFile::ConfigFile(const std::string& fileName)
 ConfigFile::Lookup ConfigFile::lookup() const {
     return [path = path_](const std::string& section, const std::string& key,
                           const std::string& defaultValue) {
-        char value[kValueBuffer];
+        char value[kConfigValueLimit + 1];
         GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), value,
-                                 kValueBuffer, path.c_str());
+                                 sizeof value, path.c_str());
         return std::string(value);
     };
 }

@@ -1,13 +1,13 @@
 #include "node_lock.h"
 
-#include "hidapi_platform.h"
-#include "tavrik_hid.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "hidapi_platform.h"
+#include "tavrik_hid.h"
 
 namespace tavrik::hid {
 

@@ -1,7 +1,5 @@
 #include "sysfs_device_tree.h"
 
-#include "hidapi_platform.h"
-
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+
+#include "hidapi_platform.h"
 
 namespace tavrik::hid {
 

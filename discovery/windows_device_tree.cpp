@@ -20,7 +20,7 @@ namespace {
 const GUID kHidInterfaceClass = {
     0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-// The device path of the interface at index in the set; nothing when it cannot be read.
+// The device path of an interface of the set; nothing when it cannot be read.
 std::optional<std::string> interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* entry) {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, entry, nullptr, 0, &required, nullptr);

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need. Runs as root (CI) or through sudo.
+# Installs the Debian packages the build and the tests need, and those named as arguments.
+# Runs as root (CI) or through sudo.
 set -e
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -9,7 +10,7 @@ SUDO=
 # libboost-dev holds Boost.Asio and Boost.Beast, the HTTP server of tavrik_exporter.
 PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-dev libboost-thread-dev \
 libboost-date-time-dev libgtest-dev libgmock-dev scdoc mandoc dpkg-dev man-db python3-dev \
-pybind11-dev python3-pytest abigail-tools"
+pybind11-dev python3-pytest abigail-tools $*"
 missing=
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -12,23 +12,12 @@ cache=${HOME:-$build}/.cache/tavrik-windows
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
-"$root/scripts/install-deps.sh"
-
 # wine32 needs the i386 architecture; it is what runs 32-bit programs.
-install_packages() {
-    missing=
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
-            missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
-}
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
-install_packages g++-mingw-w64-i686-posix wine wine32:i386 googletest zip unzip patch
+"$root/scripts/install-deps.sh" g++-mingw-w64-i686-posix wine wine32:i386 googletest zip unzip \
+    patch
 
 # Debian's source of the given package version, unpacked once into the cache. The deb-src
 # entry lives in a scratch apt configuration for this call only; the machine's stays as it was.

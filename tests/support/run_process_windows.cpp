@@ -8,11 +8,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-// The inherited-handle list needs Vista's process attributes.
-#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
-#undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
-#endif
 #include <windows.h>
 
 #include <algorithm>
@@ -120,20 +115,6 @@ std::string commandLine(const std::string& program, const std::vector<std::strin
     return line;
 }
 
-// Like execve, the path is taken as given; only ".exe" may be left off, as in a shell.
-std::string executablePath(const std::string& program) {
-    const DWORD found = GetFileAttributesA(program.c_str());
-    if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return program;
-    }
-    const std::string withExe = program + ".exe";
-    const DWORD foundExe = GetFileAttributesA(withExe.c_str());
-    if (foundExe != INVALID_FILE_ATTRIBUTES && (foundExe & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return withExe;
-    }
-    return program;
-}
-
 // What a POSIX shell would report: exit(-1) reads 255, while an exception code (an
 // NTSTATUS error such as 0xC0000005) means it did not end normally, like a signal.
 int exitStatusOf(DWORD code) {
@@ -205,35 +186,13 @@ class ChildProcess {
 
         std::string environment = buildEnvironment(env);
         std::string line = commandLine(program, args);
-        const std::string path = executablePath(program);
 
-        STARTUPINFOEXA startup = {};
-        startup.StartupInfo.cb = sizeof startup;
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = childEnds[0];
-        startup.StartupInfo.hStdOutput = childEnds[1];
-        startup.StartupInfo.hStdError = childEnds[2];
-
-        // Limits what the child inherits to its three ends where the system allows it.
-        std::vector<char> attributeStorage;
-        SIZE_T attributeSize = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
-        attributeStorage.resize(attributeSize);
-        auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeStorage.data());
-        bool haveList = attributeSize > 0 &&
-                        InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize);
-        if (haveList && !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                   childEnds, sizeof childEnds, nullptr, nullptr)) {
-            DeleteProcThreadAttributeList(attributes);
-            haveList = false;
-        }
-        DWORD flags = 0;
-        if (haveList) {
-            startup.lpAttributeList = attributes;
-            flags |= EXTENDED_STARTUPINFO_PRESENT;
-        } else {
-            startup.StartupInfo.cb = sizeof startup.StartupInfo;
-        }
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = childEnds[0];
+        startup.hStdOutput = childEnds[1];
+        startup.hStdError = childEnds[2];
 
         PROCESS_INFORMATION info = {};
         BOOL created = FALSE;
@@ -243,19 +202,16 @@ class ChildProcess {
             for (HANDLE h : childEnds) {
                 SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
             }
-            created = CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                     environment.data(), nullptr, &startup.StartupInfo, &info);
+            created = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                     environment.data(), nullptr, &startup, &info);
             createError = GetLastError();
             // Closed here so that only the child holds them and its exit ends our reads.
             closeHandle(pipes[0][0]);
             closeHandle(pipes[1][1]);
             closeHandle(pipes[2][1]);
         }
-        if (haveList) {
-            DeleteProcThreadAttributeList(attributes);
-        }
         if (!created) {
-            error = "CreateProcess " + path + " failed: error " + std::to_string(createError);
+            error = "CreateProcess " + program + " failed: error " + std::to_string(createError);
             exitStatus = 127;  // what exec failing in a POSIX child reports
             closeAll();
             return false;

@@ -25,7 +25,17 @@ echo "No /dev/uhid here: showing the tools in a QEMU guest (about a minute)."
 "$kernel_tests/install-guest-tools.sh"
 kernel=$("$kernel_tests/fetch-kernel.sh" "${HOME:-$build}/.cache/tavrik-kernel")
 mkdir -p "$build/kernel-tier"
-"$kernel_tests/make-initramfs.sh" "$build" "$kernel" "$kernel_tests/guest/demo.sh" \
+KT_PROGRAMS="tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim" \
+    "$kernel_tests/make-initramfs.sh" "$build" "$kernel" "$kernel_tests/guest/demo.sh" \
     "$kernel_tests/scenarios" "$build/kernel-tier/demo.cpio.gz"
-"$kernel_tests/boot-guest.sh" "$kernel" "$build/kernel-tier/demo.cpio.gz" 600 |
-    sed -u -n 's/\r$//; s/.*\(== Tavrik tools on virtual modules ==\)/\1/; /^== Tavrik tools/,/^== end of the demo/p'
+console=$build/kernel-tier/demo-console.log
+status=0
+"$kernel_tests/boot-guest.sh" "$kernel" "$build/kernel-tier/demo.cpio.gz" 600 >"$console" ||
+    status=$?
+sed -n 's/\r$//; s/.*\(== Tavrik tools on virtual modules ==\)/\1/; /^== Tavrik tools/,/^== end of the demo/p' \
+    "$console"
+# The guest's own exit status is lost at power-off: its last line says how the demo went.
+if [ "$status" -ne 0 ] || ! grep -q '== end of the demo: 0 commands failed ==' "$console"; then
+    echo "The demo did not run through (guest status $status); the guest's console: $console" >&2
+    exit 1
+fi

@@ -6,6 +6,8 @@
 # project's udev rule as the only rule, where a package installs it.
 # Usage: make-initramfs.sh <build-dir> <kernel-dir> <entry-script> <data-dir> <output.cpio.gz>
 #        [<udev-root>]
+# KT_PROGRAMS, when set, names the programs to pack (paths in the build tree); by default every
+# program that the scenarios run.
 set -eu
 build=$1
 kernel=$2
@@ -59,8 +61,10 @@ copy_with_libraries() {
             cp -L "$lib" "$stage$target"
         done
 }
-for program in tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim \
-    exporter/tavrik_exporter examples/tavrik-monitor; do
+# The demo needs only the tools and the simulator, which a build without the tests has.
+programs=${KT_PROGRAMS:-tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim
+    exporter/tavrik_exporter examples/tavrik-monitor}
+for program in $programs; do
     [ -x "$build/$program" ] || { echo "$build/$program is not built" >&2; exit 1; }
     copy_with_libraries "$build/$program"
 done

@@ -16,17 +16,23 @@ while [ "$(cat /sys/class/hidraw/*/device/uevent 2>/dev/null | grep -c '^HID_PHY
     n=$((n + 1))
 done
 
+failed=0
+# show COMMAND...: the command line, what it prints and its exit status, which should be 0.
 show() {
     echo
     echo "\$ $*"
     "$@"
-    echo "(exit status $?)"
+    status=$?
+    echo "(exit status $status)"
+    [ "$status" -eq 0 ] || failed=$((failed + 1))
 }
 
 echo
 echo "\$ tavrik_info -e 0     (Enter is pressed after 4 s)"
 (sleep 4 && echo) | tavrik_info -e 0
-echo "(exit status $?)"
+status=$?
+echo "(exit status $status)"
+[ "$status" -eq 0 ] || failed=$((failed + 1))
 show tavrik_info -l
 show tavrik_info -i 0 1
 show tavrik_info -o 0 2 1
@@ -43,4 +49,6 @@ echo "What the modules saw (tavrik_sim -v):"
 # Leaving out the requests of every open and poll.
 grep -v ': \(status request\|information block\|IO configuration\|keep-alive\|state exchange\)' \
     sim.log | sed 's/^/  /'
-echo "== end of the demo =="
+# The host side looks for this line to tell a demo that ran from one that did not.
+echo "== end of the demo: $failed commands failed =="
+[ "$failed" -eq 0 ]

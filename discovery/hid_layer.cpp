@@ -46,13 +46,18 @@ hid_device_info* makeRecord(const EnumeratedDevice& device) {
     return info;
 }
 
-// A record without a serial-number string matches any requested serial.
+// A requested serial opens only the module that carries it: a record whose serial-number
+// string could not be read counts as an empty one, never as a wildcard, or asking for one
+// module could open (and switch the outputs of) another.
 bool matches(const EnumeratedDevice& device, unsigned short vendorId, unsigned short productId,
              const wchar_t* serial) {
     if (device.vendorId != vendorId || device.productId != productId) {
         return false;
     }
-    return serial == nullptr || !device.serialNumber || *device.serialNumber == serial;
+    if (serial == nullptr) {
+        return true;
+    }
+    return device.serialNumber.value_or(std::wstring()) == serial;
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ constexpr int kOpenOk = 0;
 hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id);
 void hid_free_enumeration(hid_device_info* devs);
 
-// Opens the first enumerated record with equal IDs whose serial is equal or absent (any record
-// when serial is null). status: -1 when nothing matched, else what hid_open_path reports.
+// Opens the first enumerated record with equal IDs whose serial is equal, an absent one counting
+// as empty (any record when serial is null). status: -1 when nothing matched, else what
+// hid_open_path reports.
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t* serial,
                      int* status = nullptr);
 // status: -1 on entry, -2 when another process holds the device, 0 when open.

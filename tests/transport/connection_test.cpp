@@ -229,6 +229,23 @@ TEST_F(ConnectionTest, EmptySerialMatchesOnlyAModuleWithoutSerialString) {
     EXPECT_EQ(connection.productString(), "anonymous");
 }
 
+// A module whose serial-number string cannot be read, enumerated first, must not be taken for
+// the one asked for: opening it would send that module the caller's writes.
+TEST_F(ConnectionTest, ModuleWithoutSerialStringIsNeverOpenedForAnotherSerial) {
+    virt::ModuleConfig anonymous = basicModule("");
+    anonymous.usbSerial.reset();
+    anonymous.productString = "anonymous";
+    bus.add(anonymous);
+    EXPECT_EQ(connection.openAny(applicationDeviceIds, "REAL-1"), UnableToOpenDevice);
+    EXPECT_FALSE(connection.isOpen());
+
+    virt::ModuleConfig real = basicModule("REAL-1");
+    real.productString = "real";
+    bus.add(real);
+    ASSERT_EQ(connection.openAny(applicationDeviceIds, "REAL-1"), Ok);
+    EXPECT_EQ(connection.productString(), "real");
+}
+
 TEST_F(ConnectionTest, SerialIsWidenedByteByByte) {
     const std::string serial = "\xC4\xD6-7";  // bytes above 0x7F become code units 0xC4, 0xD6
     bus.add(basicModule(serial));

@@ -1,6 +1,7 @@
 #include "bootloader_device.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "hex_file.h"
@@ -19,6 +20,13 @@ constexpr size_t kBootInfoReply = 3;
 constexpr size_t kAckReply = 1;
 constexpr size_t kReadCrcReply = 3;
 constexpr size_t kHardwareTypeReply = 2;
+
+// Whole milliseconds left until deadline; 0 once less than one is left.
+int remainingMs(BootloaderDevice::Clock::time_point now,
+                BootloaderDevice::Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    return static_cast<int>(std::max<decltype(left)::rep>(left.count(), 0));
+}
 
 }  // namespace
 
@@ -72,11 +80,18 @@ int BootloaderDevice::send() {
 int BootloaderDevice::receive(uint8_t command, size_t expectedLength, int timeoutMs) {
     // The reply is collected from its own start byte; the request bytes are not part of it.
     payloadLength_ = 0;
+    // A module that keeps sending reports that never make a good frame (noise, bad CRCs) must
+    // not hold the tool: the reply as a whole gets the time-out that each read gets.
+    const Clock::time_point deadline = now_() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (handle_ == nullptr) {
             return BootDeviceNotOpen;
         }
-        const int n = hid::hid_read_timeout(handle_, raw_, kChunkSize, timeoutMs);
+        const int waitMs = std::min(timeoutMs, remainingMs(now_(), deadline));
+        if (waitMs <= 0) {
+            return BootReadFailed;
+        }
+        const int n = hid::hid_read_timeout(handle_, raw_, kChunkSize, waitMs);
         if (n <= 0) {
             return BootReadFailed;
         }

@@ -2,6 +2,7 @@
 // makes a module running its application restart into the bootloader.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,7 +23,7 @@ enum BootCommand : uint8_t {
     BootCmdHardwareType = 0x07,
 };
 
-// Per-report read time-outs.
+// Reply time-outs: each bounds every report read of a reply and the whole reply as well.
 constexpr int kBootShortTimeoutMs = 2000;
 constexpr int kBootLongTimeoutMs = 7000;  // erase and program
 
@@ -32,6 +33,8 @@ constexpr size_t kProgramFrameFill = 500;
 class BootloaderDevice {
   public:
     using ProgressCallback = std::function<void(int percent)>;
+    using Clock = std::chrono::steady_clock;
+    using ClockSource = std::function<Clock::time_point()>;
 
     BootloaderDevice() = default;
     BootloaderDevice(const BootloaderDevice&) = delete;
@@ -41,6 +44,8 @@ class BootloaderDevice {
     void setSerial(const std::string& serial) { serial_ = serial; }
     const std::string& serial() const { return serial_; }
     void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+    // The monotonic clock that bounds the replies; tests pass one they drive themselves.
+    void setClock(ClockSource now) { now_ = std::move(now); }
 
     // Opens the module with this serial under the bootloader IDs: 0 or -1.
     int openBootloader();
@@ -48,7 +53,8 @@ class BootloaderDevice {
     bool isOpen() const { return handle_ != nullptr; }
 
     // Sends the payload as a frame and waits for a reply of expectedLength bytes that echoes
-    // the command byte. timeoutMs applies to each report read.
+    // the command byte. The reply must be complete within timeoutMs of the request, however
+    // many reports arrive meanwhile; BootReadFailed otherwise.
     int transact(size_t expectedLength, int timeoutMs);
 
     int bootInfo(std::string* version);
@@ -74,6 +80,7 @@ class BootloaderDevice {
     uint8_t payload_[kPayloadCapacity] = {};
     size_t payloadLength_ = 0;
     ProgressCallback progress_;
+    ClockSource now_ = Clock::now;
     hid::hid_device* handle_ = nullptr;
     FrameDecoder decoder_;
 };

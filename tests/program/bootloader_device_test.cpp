@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
+#include "hex_file.h"
 #include "hex_text.h"
 #include "scratch_dir.h"
 #include "scripted_backend.h"
@@ -129,6 +131,65 @@ TEST_F(BootloaderDeviceTest, BadCrcReplyIsIgnoredUntilTheReadTimesOut) {
     bus.queueReport({0x01, 0x02, 0x42, 0x21, 0x04});
     EXPECT_EQ(device.erase(), BootReadFailed);
 }
+
+// A module that never stops sending reports, none of which completes a good reply frame.
+struct EndlessCase {
+    const char* name;
+    Bytes report;
+    int intervalMs;  // between two reports
+};
+
+class EndlessReportsTest : public BootloaderDeviceTest,
+                           public ::testing::WithParamInterface<EndlessCase> {
+  protected:
+    void SetUp() override {
+        BootloaderDeviceTest::SetUp();
+        bus.endlessReport = GetParam().report;
+        bus.reportIntervalMs = GetParam().intervalMs;
+        device.setClock(bus.clock());
+    }
+
+    // Runs the command and checks that it gave up once its reply time-out had passed in all.
+    void expectTimeOutWithin(const std::function<int()>& command, int timeoutMs) {
+        const test::ScriptedBackend::Clock::time_point start = bus.now;
+        const int readsBefore = bus.reads;
+        bus.longestReadMs = 0;
+        EXPECT_EQ(command(), BootReadFailed);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(bus.now - start).count();
+        EXPECT_LE(waited, timeoutMs);
+        EXPECT_LE(bus.reads - readsBefore, timeoutMs / GetParam().intervalMs + 1);
+        EXPECT_LE(bus.longestReadMs, timeoutMs);
+    }
+};
+
+TEST_P(EndlessReportsTest, ReplyWaitEndsAtTheCommandsTimeOut) {
+    expectTimeOutWithin([this] { return device.erase(); }, kBootLongTimeoutMs);
+    expectTimeOutWithin(
+        [this] {
+            uint16_t crc = 0;
+            return device.readCrc(kImageBase, 4, &crc);
+        },
+        kBootShortTimeoutMs);
+    // The device stays usable: a good reply after the noise is taken.
+    bus.endlessReport.clear();
+    bus.reportIntervalMs = 0;
+    bus.queueReply({0x07, 0x03});
+    int type = 0;
+    EXPECT_EQ(device.hardwareType(&type), BootOk);
+    EXPECT_EQ(type, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, EndlessReportsTest,
+    ::testing::Values(EndlessCase{"Noise", Bytes(64, 0x55), 1},
+                      // Erase's acknowledgement with the CRC's last byte wrong.
+                      EndlessCase{"BadCrcFrames", {0x01, 0x02, 0x42, 0x21, 0x04}, 1},
+                      EndlessCase{"FrameStartsOnly", {0x01, 0x02, 0x42}, 1},
+                      // Reports that come just inside each read's time-out.
+                      EndlessCase{"SlowBadCrcFrames", {0x01, 0x02, 0x42, 0x21, 0x04}, 1999},
+                      EndlessCase{"EscapePairs", Bytes(64, kFrameEscape), 1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BootloaderDeviceTest, FailedWriteIsReported) {
     bus.failWrites = true;

@@ -7,8 +7,6 @@
 
 namespace tavrik::test {
 
-namespace {}
-
 ScriptedBackend::ScriptedBackend() {
     hid::setBackend(this);
 }
@@ -83,13 +81,22 @@ int ScriptedBackend::write(hid::hid_device* dev, const unsigned char* data, size
     return static_cast<int>(length);
 }
 
-int ScriptedBackend::readTimeout(hid::hid_device* dev, unsigned char* data, size_t length, int) {
+int ScriptedBackend::readTimeout(hid::hid_device* dev, unsigned char* data, size_t length,
+                                 int milliseconds) {
     if (dev != open_) {
         return -1;
     }
-    if (reports_.empty()) {
+    ++reads;
+    longestReadMs = std::max(longestReadMs, milliseconds);
+    if (reports_.empty() && !endlessReport.empty() && endlessSent_ < maxEndlessReports) {
+        ++endlessSent_;
+        reports_.push_back(endlessReport);
+    }
+    if (reports_.empty() || reportIntervalMs > milliseconds) {
+        now += std::chrono::milliseconds(milliseconds);
         return 0;
     }
+    now += std::chrono::milliseconds(reportIntervalMs);
     const Bytes report = reports_.front();
     reports_.pop_front();
     const size_t n = std::min(length, report.size());

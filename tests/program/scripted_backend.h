@@ -2,8 +2,10 @@
 // device's framing can be checked on the exact reports that cross the seam.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,24 @@ class ScriptedBackend : public hid::HidBackend {
     void queueReply(const Bytes& payload);
     void queueReport(const Bytes& report);
 
+    // Once the queued reports are used up, this report comes again and again, as from a
+    // module that never stops sending; empty for none. After maxEndlessReports of them the
+    // stream stops, so that a reader without a bound of its own still ends.
+    Bytes endlessReport;
+    static constexpr int maxEndlessReports = 100000;
+
+    // The module's clock, for a device given clock() as its own: each report arrives
+    // reportIntervalMs after the read began, a read that gets none lets its time-out pass.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point now{};
+    int reportIntervalMs = 0;
+    int reads = 0;
+    // The longest time-out a read was given.
+    int longestReadMs = 0;
+    std::function<Clock::time_point()> clock() {
+        return [this] { return now; };
+    }
+
     // Every 65-byte report written, and the bootloader request payloads decoded from them.
     std::vector<Bytes> writes;
     std::vector<Bytes> requests;
@@ -61,6 +81,7 @@ class ScriptedBackend : public hid::HidBackend {
     size_t requestLength_ = 0;
     hid::hid_device* open_ = nullptr;
     int restartCountdown_ = 0;
+    int endlessSent_ = 0;
 };
 
 }  // namespace tavrik::test

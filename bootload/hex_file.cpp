@@ -206,6 +206,17 @@ bool HexFile::isValid() {
     return result == 0 && calls > 2;
 }
 
+bool HexFile::isProgrammable() {
+    if (!isValid()) {
+        return false;
+    }
+    uint32_t start = 0;
+    uint32_t length = 0;
+    uint16_t crc = 0;
+    imageCrc(&start, &length, &crc);
+    return length > 0;
+}
+
 int HexFile::progressPercent() {
     if (stream_.eof()) {
         return 100;

@@ -48,7 +48,11 @@ class HexFile {
     explicit HexFile(const std::string& fileName);
 
     int readRecord(uint8_t* buffer, size_t capacity);
+    // Every line a well-formed record, at least two of them.
     bool isValid();
+    // Valid, and some data lies in the verified range. Without that the module would be erased,
+    // given no application and still pass verification: the CRC of zero bytes always matches.
+    bool isProgrammable();
     int progressPercent();
     void imageCrc(uint32_t* start, uint32_t* length, uint16_t* crc);
 

@@ -17,7 +17,7 @@ void printLine(std::ostream& out, const std::string& text) {
 
 bool fileIsValid(const std::string& fileName) {
     HexFile file(fileName);
-    return file.isValid();
+    return file.isProgrammable();
 }
 
 int verify(BootloaderDevice& device, const std::string& fileName) {

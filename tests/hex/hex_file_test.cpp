@@ -343,5 +343,49 @@ TEST_F(HexFileTest, ImageCrcOfFileWithAllDataOutsideIsZero) {
     EXPECT_EQ(crc, 0u);
 }
 
+// Whether a file is fit to program: valid, and something for the verification to cover.
+struct ProgrammableCase {
+    const char* label;
+    std::vector<std::string> lines;  // each ends with a line feed in the file
+    bool programmable;
+};
+
+class ProgrammableTest : public HexFileTest,
+                         public ::testing::WithParamInterface<ProgrammableCase> {};
+
+TEST_P(ProgrammableTest, NeedsDataInTheVerifiedRange) {
+    std::string text;
+    for (const std::string& line : GetParam().lines) {
+        text += line + "\n";
+    }
+    writeFile(text);
+    HexFile file(path_);
+    EXPECT_EQ(file.isProgrammable(), GetParam().programmable);
+    // Rewound for the next use.
+    uint8_t record[kProgramCapacity];
+    EXPECT_GT(file.readRecord(record, sizeof record), 0);
+}
+
+const ProgrammableCase kProgrammableCases[] = {
+    {"AtImageBase", {linear(0x9D00), kData, kEof}, true},
+    {"Alias1D", {linear(0x1D00), kData, kEof}, true},
+    {"LastByteBeforeCrcEnd", {linear(0x9D01), hexLine(0xEFFF, 0, {7}), kEof}, true},
+    {"BootFlashBesideImage",
+     {linear(0x1FC0), hexLine(0, 0, {9, 9}), linear(0x1D00), kData, kEof},
+     true},
+    {"BelowImageBase", {linear(0x9D00), hexLine(0x5FFC, 0, {1, 2, 3, 4}), kEof}, false},
+    {"FromCrcEnd",
+     {linear(0x9D01), hexLine(0xF000, 0, {1}), linear(0x9D02), hexLine(0x5FF0, 0, {2}), kEof},
+     false},
+    {"BeyondWindow", {linear(0x9D03), kData, kEof}, false},
+    {"BootFlashOnly", {linear(0x1FC0), hexLine(0, 0, {1, 2, 3, 4}), kEof}, false},
+    {"WithoutAddressRecord", {kData, kEof}, false},
+    {"NoDataRecords", {linear(0x9D00), kEof}, false},
+    {"MalformedLine", {linear(0x9D00), kData, badChecksum(kData), kEof}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, ProgrammableTest, ::testing::ValuesIn(kProgrammableCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 }  // namespace
 }  // namespace tavrik

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -97,23 +98,44 @@ TEST_F(ProgramSequenceTest, FailedEraseStopsBeforeProgramming) {
     EXPECT_EQ(programFrames, 0u);
 }
 
-TEST_F(ProgramSequenceTest, FileWithoutDataInTheWindowIsVerifiedAgainstZero) {
+// Erasing the module for such a file would leave it without an application, and the CRC of
+// zero bytes would still pass verification.
+TEST_F(ProgramSequenceTest, FileWithoutDataInTheVerifiedRangeIsRefusedBeforeTheModuleIsTouched) {
     const size_t module = addModule({});
     const std::string firmware = dir.file(
         "outside.hex", test::hexRecord(0x00, 0x0100, {0x12, 0x34}) +
                            test::hexRecord(0x00, 0x0200, {0x56}) + test::endOfFileRecord());
     CapturedOutput out;
-    EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootOk) << out.text();
-    const bool sentEmptyRange = bus.withModule(module, [](const virt::VirtualModule& m) {
-        const std::vector<uint8_t> emptyRange = {0x04, 0, 0, 0, 0, 0, 0, 0, 0};
-        for (const auto& request : m.bootRequests()) {
-            if (request == emptyRange) {
-                return true;
-            }
-        }
-        return false;
+    EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootInvalidHexFile);
+    EXPECT_EQ(out.text(), "The file '" + firmware + "' is not a valid hex file\n");
+    EXPECT_FALSE(inBootloader(module));
+    bus.withModule(module, [](const virt::VirtualModule& m) {
+        EXPECT_TRUE(m.requests().empty());
+        EXPECT_TRUE(m.bootRequests().empty());
     });
-    EXPECT_TRUE(sentEmptyRange);
+}
+
+TEST_F(ProgramSequenceTest, RecordsOutsideTheVerifiedRangeAreStillSent) {
+    const size_t module = addModule({});
+    const std::string bootFlash =
+        test::hexRecord(0x04, 0, {0x1F, 0xC0}) + test::hexRecord(0x00, 0x0000, {0xB0, 0x07});
+    const std::string firmware = dir.file(
+        "mixed.hex", bootFlash + test::imageBaseRecord() +
+                         test::hexRecord(0x00, 0x6000, {0x11, 0x22}) + test::endOfFileRecord());
+    CapturedOutput out;
+    EXPECT_EQ(programDevice("A100", firmware, std::cout, {}), BootOk) << out.text();
+    bus.withModule(module, [](const virt::VirtualModule& m) {
+        ASSERT_FALSE(m.bootRequests().empty());
+        // Program frames carry the boot flash records first, in byte form.
+        const std::vector<uint8_t> head = {0x03, 0x02, 0x00, 0x00, 0x04, 0x1F, 0xC0,
+                                           0x1B, 0x02, 0x00, 0x00, 0x00, 0xB0, 0x07};
+        bool sent = false;
+        for (const auto& request : m.bootRequests()) {
+            sent = sent || (request.size() >= head.size() &&
+                            std::equal(head.begin(), head.end(), request.begin()));
+        }
+        EXPECT_TRUE(sent);
+    });
 }
 
 }  // namespace

@@ -6,39 +6,23 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <unistd.h>
-
 #include <csignal>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
 
 #include "collector.h"
 #include "http_server.h"
 #include "options.h"
+#include "textfile.h"
 
 namespace {
 
 using namespace tavrik::exporter;
 
-// Written beside the target and renamed over it, so that a reader never sees half a file.
 int writeTextfile(const std::string& path) {
     Collector collector(false);
-    const std::string text = renderMetrics(collector.scrape());
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            std::cerr << "tavrik_exporter: cannot write " << temp << std::endl;
-            return 1;
-        }
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::perror(("tavrik_exporter: cannot rename to " + path).c_str());
-        std::remove(temp.c_str());
+    std::string error;
+    if (!replaceTextfile(path, renderMetrics(collector.scrape()), error)) {
+        std::cerr << "tavrik_exporter: " << error << std::endl;
         return 1;
     }
     return 0;

@@ -196,7 +196,6 @@ class ServeTest(unittest.TestCase):
             ("GET", "/metrics/extra", 404),
             ("POST", "/metrics", 405),
             ("PUT", "/", 405),
-            ("HEAD", "/metrics", 405),
             ("DELETE", "/metrics", 405),
         ]
         for method, path, expected in cases:
@@ -204,7 +203,24 @@ class ServeTest(unittest.TestCase):
                 status, headers, _ = self.exporter.get(method, path)
                 self.assertEqual(status, expected)
                 if expected == 405:
-                    self.assertEqual(headers["Allow"], "GET")
+                    self.assertEqual(headers["Allow"], "GET, HEAD")
+
+    def test_head_answers_with_the_headers_of_get(self):
+        for path in ("/", "/metrics", "/nothing"):
+            with self.subTest(path=path):
+                get_status, get_headers, body = self.exporter.get("GET", path)
+                status, headers, head_body = self.exporter.get("HEAD", path)
+                self.assertEqual(status, get_status)
+                self.assertEqual(head_body, "")
+                self.assertEqual(int(get_headers["Content-Length"]), len(body.encode()))
+                length = int(headers.pop("Content-Length"))
+                get_length = int(get_headers.pop("Content-Length"))
+                if path == "/metrics":
+                    # Two scrapes: a counter may have gained a digit in between.
+                    self.assertLessEqual(abs(length - get_length), 2)
+                else:
+                    self.assertEqual(length, get_length)
+                self.assertEqual(headers, get_headers)
 
     def test_keep_alive_serves_several_requests(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.exporter.port, timeout=WAIT_SECONDS)

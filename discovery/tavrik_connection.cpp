@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tavrik_result.h"
+#include "utf8_text.h"
 
 namespace tavrik {
 
@@ -143,7 +144,7 @@ std::string TavrikConnection::productString() {
         return std::string();
     }
     buffer[64] = L'\0';
-    return narrowText(buffer);
+    return utf8Text(buffer);
 }
 
 std::wstring widenText(const std::string& text) {

@@ -55,7 +55,8 @@ struct Snapshot {
     std::map<ErrorKey, uint64_t> errorEvents;
 };
 
-// A label value with backslash, double quote and newline escaped.
+// A label value with backslash, double quote and newline escaped, and always valid UTF-8: each
+// broken sequence of the module's bytes becomes U+FFFD.
 std::string escapeLabelValue(const std::string& value);
 
 // The words of the PoE status flags, bit 3 to bit 11, in bit order.

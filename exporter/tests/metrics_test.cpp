@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <string>
 
+#include "collector.h"
 #include "metrics.h"
 #include "options.h"
+#include "utf8_text.h"
+#include "virtual_bus_fixture.h"
 
 namespace tavrik::exporter {
 namespace {
@@ -40,6 +43,64 @@ TEST(EscapeLabelValue, EscapesBackslashQuoteAndNewline) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(escapeLabelValue(c.raw), c.escaped) << c.raw;
+}
+
+TEST(EscapeLabelValue, AlwaysValidUtf8) {
+    const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+    const struct {
+        const char* what;
+        std::string raw, escaped;
+    } cases[] = {
+        {"two, three and four bytes", "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80",
+         "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80"},
+        {"highest", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {"NUL stays", std::string("a\0b", 3), std::string("a\0b", 3)},
+        {"lone continuation", "a\x80z", "a" + bad + "z"},
+        {"continuations", "\x80\xBF", bad + bad},
+        {"Latin-1 byte", "T\xE4vrik", "T" + bad + "vrik"},
+        {"overlong slash", "\xC0\xAF", bad + bad},
+        {"overlong three", "\xE0\x80\xAF", bad + bad + bad},
+        {"overlong four", "\xF0\x8F\xBF\xBF", bad + bad + bad + bad},
+        {"truncated at end", "ok\xE4\xB8", "ok" + bad},
+        {"truncated before ASCII", "\xF0\x9F\x98\"", bad + "\\\""},
+        {"truncated before a lead", "\xC3\xC3\xA9", bad + "\xC3\xA9"},
+        {"surrogate", "\xED\xA0\x80", bad + bad + bad},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", bad + bad + bad + bad},
+        {"never a lead", "\xF5\xFE\xFF", bad + bad + bad},
+        {"escapes beside", "\"\xFF\n\\", "\\\"" + bad + "\\n\\\\"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(escapeLabelValue(c.raw), c.escaped) << c.what;
+}
+
+TEST(Utf8Text, WideStringsBecomeUtf8) {
+    const struct {
+        const char* what;
+        std::wstring wide;
+        std::string utf8;
+    } cases[] = {
+        {"ASCII", L"Tavrik IO", "Tavrik IO"},
+        {"Latin-1", L"T\u00E4vrik", "T\xC3\xA4vrik"},
+        {"CJK", L"\u6A21\u5757", "\xE6\xA8\xA1\xE5\x9D\x97"},
+        {"past the BMP", L"\U0001F600", "\xF0\x9F\x98\x80"},
+        {"lone surrogate", std::wstring(1, static_cast<wchar_t>(0xD800)) + L"x", "\xEF\xBF\xBDx"},
+        {"empty", L"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(utf8Text(c.wide.c_str()), c.utf8) << c.what;
+}
+
+// A module without a name of its own is named by its product string.
+class ProductNameTest : public test::VirtualBusTest {};
+
+TEST_F(ProductNameTest, ProductStringOutsideAsciiIsAUtf8Label) {
+    virt::ModuleConfig m = test::basicModule("U100");
+    m.infoName.clear();
+    m.productString = "T\xE4vrik \xB5IO";  // the bus widens each byte to U+00E4, U+00B5
+    bus.add(m);
+    Collector collector(false);
+    const std::string text = renderMetrics(collector.scrape());
+    EXPECT_NE(text.find("name=\"T\xC3\xA4vrik \xC2\xB5IO\""), std::string::npos) << text;
 }
 
 TEST(RenderMetrics, EveryFamilyHasHelpAndType) {

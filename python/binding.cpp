@@ -6,10 +6,15 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "tavrik/tavrik.h"
 
@@ -21,6 +26,29 @@ namespace {
 
 // How often a wait for events looks for a KeyboardInterrupt.
 constexpr auto kSignalCheck = std::chrono::milliseconds(50);
+
+// Events kept for Python; past this the oldest go, so the newest state is always kept.
+constexpr size_t kEventQueueLimit = 1024;
+
+// Every timeout is seconds from Python, checked here so that no call below gets a negative
+// one, or one too large for waitForExchange's int of milliseconds, which would wrap into a
+// deadline in the past.
+constexpr int kMaxTimeoutSeconds = INT_MAX / 1000;  // about 24.8 days
+
+int timeoutMs(double seconds) {
+    if (std::isnan(seconds) || seconds < 0) {
+        throw py::value_error("timeout must be 0 or more seconds, not " +
+                              py::repr(py::float_(seconds)).cast<std::string>());
+    }
+    if (seconds > kMaxTimeoutSeconds) {
+        const std::string message = "timeout must be at most " +
+                                    std::to_string(kMaxTimeoutSeconds) + " seconds, not " +
+                                    py::repr(py::float_(seconds)).cast<std::string>();
+        PyErr_SetString(PyExc_OverflowError, message.c_str());
+        throw py::error_already_set();
+    }
+    return static_cast<int>(std::ceil(seconds * 1000.0));  // a tiny positive one still waits
+}
 
 std::string programResultMessage(int code) {
     switch (code) {
@@ -56,23 +84,31 @@ void check(int result) {
     }
 }
 
-// Events from the API thread, waiting for Python.
+// Events from the API thread, waiting for Python. Bounded, as nobody may be reading: when
+// full, the oldest event goes and is counted.
 class EventQueue {
   public:
     void push(const Event& event) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (events_.size() >= kEventQueueLimit) {
+                events_.pop_front();
+                ++dropped_;
+            }
             events_.push_back(event);
         }
         ready_.notify_one();
     }
 
-    // The next event, or none after timeoutSeconds. Waits without the GIL, and lets a
+    uint64_t dropped() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return dropped_;
+    }
+
+    // The next event, or none after waitMs. Waits without the GIL, and lets a
     // KeyboardInterrupt through while it waits.
-    std::optional<Event> pop(double timeoutSeconds) {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(timeoutSeconds));
+    std::optional<Event> pop(int waitMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         for (;;) {
             {
                 py::gil_scoped_release unlocked;
@@ -99,22 +135,38 @@ class EventQueue {
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Event> events_;
+    uint64_t dropped_ = 0;
 };
 
 // A module opened and started for Python.
 class PyDevice {
   public:
+    // Opening talks to the module for a while: other Python threads run meanwhile.
     explicit PyDevice(const std::string& serial) {
         device_.setEventCallback([this](const Event& event) { queue_.push(event); });
-        int result = device_.open(serial);
-        if (result == Ok) {
-            result = device_.start();
+        int result;
+        {
+            py::gil_scoped_release unlocked;
+            result = device_.open(serial);
+            if (result == Ok) {
+                result = device_.start();
+            }
+            if (result != Ok) {
+                device_.close();
+            }
         }
         if (result != Ok) {
-            device_.close();
             raise(result, serial + ": " + resultMessage(result));
         }
     }
+
+    // Also when Python drops the object without close(): joining the API thread may wait.
+    ~PyDevice() {
+        py::gil_scoped_release unlocked;
+        device_.close();
+    }
+    PyDevice(const PyDevice&) = delete;
+    PyDevice& operator=(const PyDevice&) = delete;
 
     void close() {
         py::gil_scoped_release unlocked;  // the API thread may be delivering an event
@@ -130,16 +182,29 @@ class PyDevice {
     }
 
     void set(uint32_t type, int32_t index, int32_t value, bool wait, double timeoutSeconds) {
+        const int ms = timeoutMs(timeoutSeconds);  // before the value is set
         check(device_.setValue(type, index, value));
         if (wait) {
-            py::gil_scoped_release unlocked;
-            const int result = device_.waitForExchange(static_cast<int>(timeoutSeconds * 1000));
-            py::gil_scoped_acquire locked;
+            int result;
+            {
+                py::gil_scoped_release unlocked;
+                result = device_.waitForExchange(ms);
+            }
             check(result);
         }
     }
 
-    std::optional<Event> nextEvent(double timeoutSeconds) { return queue_.pop(timeoutSeconds); }
+    // (kind, type, index, value), of which the Python layer makes its Event.
+    std::optional<std::tuple<int32_t, uint32_t, uint32_t, int32_t>> nextEvent(
+        double timeoutSeconds) {
+        const std::optional<Event> event = queue_.pop(timeoutMs(timeoutSeconds));
+        if (!event) {
+            return std::nullopt;
+        }
+        return std::make_tuple(event->kind, event->type, event->index, event->value);
+    }
+
+    uint64_t dropped() { return queue_.dropped(); }
 
     Device& device() { return device_; }
 
@@ -148,20 +213,43 @@ class PyDevice {
     Device device_;
 };
 
+// An exception from progress (Ctrl-C's KeyboardInterrupt too) must not stop the upgrade half
+// way, which would leave the module in its bootloader: the upgrade runs to its end without
+// calling progress again, and then the first exception is raised.
 int program(const std::string& hexFile, const std::string& serial,
             const std::function<void(int)>& progress) {
+    std::exception_ptr failed;
     std::function<void(int)> report;
     if (progress) {
         // Called on this thread, inside the upgrade, which runs without the GIL.
-        report = [&progress](int percent) {
+        report = [&progress, &failed](int percent) {
+            if (failed) {
+                return;
+            }
             py::gil_scoped_acquire locked;
-            progress(percent);
+            try {
+                progress(percent);
+            } catch (...) {
+                failed = std::current_exception();
+            }
         };
     }
     int result;
     {
         py::gil_scoped_release unlocked;
         result = programFirmware(hexFile, serial, report);
+    }
+    if (failed) {
+        try {
+            std::rethrow_exception(failed);
+        } catch (py::error_already_set& error) {
+            if (result != BootOk && py::hasattr(error.value(), "add_note")) {
+                error.value().attr("add_note")(
+                    "the upgrade failed too: " + programResultMessage(result) + " (" +
+                    std::to_string(result) + ")");
+            }
+            throw;
+        }
     }
     if (result != BootOk) {
         raise(result, programResultMessage(result));
@@ -174,6 +262,8 @@ int program(const std::string& hexFile, const std::string& serial,
 void defineModule(py::module_& m) {
     m.doc() = "Tavrik IO modules: device list, IO points, events and firmware upgrade";
     m.attr("__version__") = TAVRIK_VERSION;
+    m.attr("EVENT_QUEUE_LIMIT") = kEventQueueLimit;
+    m.attr("MAX_TIMEOUT") = kMaxTimeoutSeconds;  // seconds
 
     py::enum_<TavrikIoType>(m, "IoType")
         .value("inputs", Inputs)
@@ -194,21 +284,6 @@ void defineModule(py::module_& m) {
         .value("application", Mode::Application)
         .value("bootloader", Mode::Bootloader)
         .value("either", Mode::Either);
-
-    py::class_<Event>(m, "Event")
-        .def_readonly("kind", &Event::kind)
-        .def_readonly("type", &Event::type)
-        .def_readonly("index", &Event::index)
-        .def_readonly("value", &Event::value)
-        .def_property_readonly("is_error", [](const Event& e) { return e.kind == Event::Error; })
-        .def("__repr__", [](const Event& e) {
-            if (e.kind == Event::Error) {
-                return "Event(error " + std::to_string(e.value) + ": " + resultMessage(e.value) +
-                       ")";
-            }
-            return "Event(" + ioTypeName(e.type) + "[" + std::to_string(e.index) +
-                   "] = " + std::to_string(e.value) + ")";
-        });
 
     m.def("result_message", &resultMessage, py::arg("code"));
     m.def("io_type_name", &ioTypeName, py::arg("type"));
@@ -237,6 +312,7 @@ void defineModule(py::module_& m) {
         .def("is_relay", [](PyDevice& d, uint32_t type,
                             int32_t index) { return d.device().isRelay(type, index); })
         .def("next_event", &PyDevice::nextEvent, py::arg("timeout"))
+        .def_property_readonly("dropped", &PyDevice::dropped)
         .def_property_readonly("name", [](PyDevice& d) { return d.device().name(); })
         .def_property_readonly("serial", [](PyDevice& d) { return d.device().serial(); })
         .def_property_readonly("type_text", [](PyDevice& d) { return d.device().typeText(); })

@@ -30,4 +30,9 @@ PYBIND11_MODULE(_tavrik, m) {
         bus().setPoint(module, type, index, value, true);
     });
     b.def("unplug", [](size_t module) { bus().unplug(module); });
+    // How many application requests the module has received.
+    b.def("requests", [](size_t module) {
+        return bus().withModule(
+            module, [](const tavrik::virt::VirtualModule& v) { return v.requests().size(); });
+    });
 }

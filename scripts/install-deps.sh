@@ -6,11 +6,12 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 # scdoc renders the manual pages and mandoc checks them; dpkg-dev gives CPack the package's
 # library dependencies (dpkg-shlibdeps) and man-db finds the installed pages. pybind11 builds
-# the Python package and pytest tests it; abigail-tools compares the library's ABI.
+# the Python package, pytest tests it and mypy's stubtest checks its stubs; abigail-tools
+# compares the library's ABI.
 # libboost-dev holds Boost.Asio and Boost.Beast, the HTTP server of tavrik_exporter.
 PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-dev libboost-thread-dev \
 libboost-date-time-dev libgtest-dev libgmock-dev scdoc mandoc dpkg-dev man-db python3-dev \
-pybind11-dev python3-pytest abigail-tools $*"
+pybind11-dev python3-pytest python3-mypy abigail-tools $*"
 missing=
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -10,22 +10,28 @@
                 print(event)
 
 Failures raise tavrik.Error, which carries the library's result code and its message.
+Timeouts are seconds, from 0 to MAX_TIMEOUT (about 24.8 days): a negative or NaN one raises
+ValueError, a larger one (infinity too) OverflowError, before anything is done.
 """
+
+from dataclasses import dataclass
+from enum import IntEnum
+from typing import Callable, Iterator, List, Optional
 
 from . import _tavrik
 from ._tavrik import (
-    Event,
-    IoType,
-    Mode,
+    EVENT_QUEUE_LIMIT,
+    MAX_TIMEOUT,
     __version__,
     devices,
     io_type_name,
     is_writable,
     result_message,
-    serials,
 )
 
 __all__ = [
+    "EVENT_QUEUE_LIMIT",
+    "MAX_TIMEOUT",
     "Device",
     "Error",
     "Event",
@@ -38,6 +44,43 @@ __all__ = [
     "result_message",
     "serials",
 ]
+
+
+# Real IntEnums, with the names and values of the module's own enums.
+IoType = IntEnum(
+    "IoType", [(name, int(value)) for name, value in _tavrik.IoType.__members__.items()],
+    module=__name__)
+IoType.__doc__ = "IO point types; within a type, points are numbered from 0."
+Mode = IntEnum(
+    "Mode", [(name, int(value)) for name, value in _tavrik.Mode.__members__.items()],
+    module=__name__)
+Mode.__doc__ = "Which modules serials() lists: in their application, bootloader or either."
+
+
+@dataclass(frozen=True, repr=False)
+class Event:
+    """An event of a module: a point's change (kind 1) or an error (kind 0), whose value is
+    the result code; an error's type is 13 and its index 0."""
+
+    kind: int
+    type: int
+    index: int
+    value: int
+
+    @property
+    def is_error(self) -> bool:
+        return self.kind == 0
+
+    def __repr__(self) -> str:
+        if self.is_error:
+            return f"Event(error {self.value}: {result_message(self.value)})"
+        return f"Event({io_type_name(self.type)}[{self.index}] = {self.value})"
+
+
+def serials(mode: Mode = Mode.either) -> List[str]:
+    """Serial numbers of the attached modules in that mode, in physical order, each once,
+    without opening them."""
+    return _tavrik.serials(_tavrik.Mode(int(mode)))
 
 
 class Error(Exception):
@@ -53,7 +96,11 @@ class Error(Exception):
 
 
 class Device:
-    """One module, opened and started on construction, closed by close() or a with block."""
+    """One module, opened and started on construction, closed by close() or a with block.
+
+    Its events wait in a queue of at most EVENT_QUEUE_LIMIT (1024) events until events()
+    takes them. When nobody takes them and the queue is full, each new event pushes out the
+    oldest, so the newest values are always kept, and dropped counts those pushed out."""
 
     def __init__(self, serial: str):
         self._device = _tavrik._Device(serial)
@@ -76,7 +123,8 @@ class Device:
     def set(self, type: IoType, index: int, value: int, wait: bool = True,
             timeout: float = 4.0) -> None:
         """Sets a writable point. With wait, returns once the module has taken the value,
-        and raises Error when it did not within timeout seconds."""
+        and raises Error when it did not within timeout seconds. A timeout below 0 or NaN
+        raises ValueError, one above MAX_TIMEOUT OverflowError, and the point stays as it was."""
         self._device.set(int(type), index, value, wait, timeout)
 
     def count(self, type: IoType) -> int:
@@ -86,30 +134,65 @@ class Device:
     def is_relay(self, type: IoType, index: int) -> bool:
         return self._device.is_relay(int(type), index)
 
-    def events(self, timeout: float = 1.0):
+    def events(self, timeout: float = 1.0) -> Iterator[Event]:
         """Yields the module's events (changes of points that are not writable, and errors)
-        until none has come for timeout seconds."""
+        until none has come for timeout seconds. A timeout below 0 or NaN raises ValueError,
+        one above MAX_TIMEOUT OverflowError."""
         while True:
             event = self._device.next_event(timeout)
             if event is None:
                 return
-            yield event
+            yield Event(*event)
+
+    @property
+    def dropped(self) -> int:
+        """How many events the full queue has pushed out since the module was opened."""
+        return self._device.dropped
 
     @property
     def running(self) -> bool:
         """Whether the module's API thread still runs (it stops on a failure)."""
         return self._device.running
 
-    name = property(lambda self: self._device.name)
-    serial = property(lambda self: self._device.serial)
-    type_text = property(lambda self: self._device.type_text)
-    firmware_version = property(lambda self: self._device.firmware_version)
-    hardware_version = property(lambda self: self._device.hardware_version)
-    index = property(lambda self: self._device.index)
-    watchdog_time = property(lambda self: self._device.watchdog_time)
+    @property
+    def name(self) -> str:
+        return self._device.name
+
+    @property
+    def serial(self) -> str:
+        return self._device.serial
+
+    @property
+    def type_text(self) -> str:
+        return self._device.type_text
+
+    @property
+    def firmware_version(self) -> str:
+        return self._device.firmware_version
+
+    @property
+    def hardware_version(self) -> str:
+        return self._device.hardware_version
+
+    @property
+    def index(self) -> int:
+        """The module's index in tavrik.ini; -1 for none."""
+        return self._device.index
+
+    @property
+    def watchdog_time(self) -> int:
+        """Seconds since 1970 (UTC); 0 for none."""
+        return self._device.watchdog_time
 
 
-def program(hex_file: str, serial: str, progress=None) -> None:
+def program(hex_file: str, serial: str,
+            progress: Optional[Callable[[int], object]] = None) -> None:
     """Upgrades a module's firmware from an Intel HEX file, as tavrik_program -p does.
-    progress(percent) is called after each programmed frame. Raises Error on failure."""
+    progress(percent) is called after each programmed frame. Raises Error on failure.
+
+    An exception from progress, a KeyboardInterrupt from Ctrl-C too, does not stop the
+    upgrade half way, which would leave the module in its bootloader: progress is not called
+    again, the upgrade runs to its end, and then that exception is raised, with a note when
+    the upgrade failed as well. Without progress, Ctrl-C takes effect once the upgrade is
+    over."""
     _tavrik.program(hex_file, serial, progress)

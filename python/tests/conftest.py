@@ -3,7 +3,8 @@
 import os
 import tempfile
 
-MODULES = ["P-VALUES", "P-SET", "P-EVENTS", "P-CLOSE", "P-UNPLUG", "P-BUSY", "P-FW"]
+MODULES = ["P-VALUES", "P-SET", "P-EVENTS", "P-CLOSE", "P-UNPLUG", "P-BUSY", "P-FW",
+           "P-TIMEOUT", "P-SLOW", "P-FLOOD"]
 
 SCENARIO = """
 [module]
@@ -43,6 +44,23 @@ busy = 1
 serial = P-FW
 location = 1-7
 restart_ms = 100
+
+[module]
+serial = P-TIMEOUT
+location = 1-8
+config = 0 65
+
+# Each request takes a while, so opening takes several of these.
+[module]
+serial = P-SLOW
+location = 1-9
+config = 0 65
+command_ms = 60
+
+[module]
+serial = P-FLOOD
+location = 2-1
+config = 0 0 0 0
 """
 
 _scratch = tempfile.mkdtemp(prefix="tavrik-python-")

@@ -127,3 +127,121 @@ def test_firmware_upgrade_failure_raises(tmp_path):
     with pytest.raises(tavrik.Error) as raised:
         tavrik.program(str(bad), "P-FW")
     assert raised.value.code == -3
+
+
+def wait_until(condition, seconds=20.0, what="the condition"):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"{what} did not come about"
+        time.sleep(0.01)
+
+
+BAD_TIMEOUTS = [
+    (-1.0, ValueError),
+    (-1e-9, ValueError),
+    (float("nan"), ValueError),
+    (float("inf"), OverflowError),
+    (1e10, OverflowError),  # past what a steady clock deadline holds
+    (3e6, OverflowError),  # past an int of milliseconds
+    (tavrik.MAX_TIMEOUT + 1, OverflowError),
+]
+
+
+@pytest.mark.parametrize("timeout, error", BAD_TIMEOUTS)
+def test_bad_timeouts_raise_before_anything_is_done(timeout, error):
+    with tavrik.Device("P-TIMEOUT") as dev:
+        with pytest.raises(error, match="timeout"):
+            next(dev.events(timeout=timeout))
+        for wait in (True, False):
+            with pytest.raises(error, match="timeout"):
+                dev.set(IoType.outputs, 0, 1, wait=wait, timeout=timeout)
+            assert dev.value(IoType.outputs, 0) == 0
+        assert dev.running
+
+
+def test_longest_timeout_is_taken():
+    with tavrik.Device("P-TIMEOUT") as dev:
+        # Events from the start are waiting, and the write is taken at the next exchange.
+        assert next(dev.events(timeout=tavrik.MAX_TIMEOUT)).type == IoType.inputs
+        dev.set(IoType.outputs, 0, 1, timeout=tavrik.MAX_TIMEOUT)
+        assert _bus.point(module("P-TIMEOUT"), IoType.outputs, 0) == 1
+        list(dev.events(timeout=0))  # and so is zero
+        dev.set(IoType.outputs, 0, 0, wait=False, timeout=0)
+        assert dev.value(IoType.outputs, 0) == 0
+
+
+def test_other_threads_run_while_a_module_opens():
+    # Opening P-SLOW takes several slow requests; another thread watches them come in.
+    slow = module("P-SLOW")
+    before = _bus.requests(slow)  # the listing may have opened it already
+    seen = []
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(_bus.requests(slow) - before)
+            time.sleep(0.005)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        with tavrik.Device("P-SLOW"):
+            pass
+    finally:
+        done.set()
+        watcher.join(timeout=10.0)
+    # Open sends at least status, information, configuration and state: had it held the
+    # GIL, the watcher would have seen none of them or all of them.
+    assert any(1 <= n <= 2 for n in seen), seen
+
+
+def test_full_event_queue_keeps_the_newest_and_counts_the_dropped():
+    flood = module("P-FLOOD")
+    over = 101  # odd, so that the oldest and the newest toggles of input 0 differ
+    with tavrik.Device("P-FLOOD") as dev:
+        list(dev.events(timeout=0.3))  # every input once, right after start
+        assert dev.dropped == 0
+        toggles = tavrik.EVENT_QUEUE_LIMIT + over - 1
+        for n in range(1, toggles + 1):
+            _bus.set_point(flood, IoType.inputs, 0, n % 2)
+        _bus.set_point(flood, IoType.inputs, 3, 1)  # the newest event
+        wait_until(lambda: dev.dropped >= over, what="the overflow")
+        kept = [(e.type, e.index, e.value) for e in dev.events(timeout=0.5)]
+        assert dev.dropped == over
+    assert len(kept) == tavrik.EVENT_QUEUE_LIMIT
+    assert kept[-1] == (IoType.inputs, 3, 1)
+    assert kept[0] == (IoType.inputs, 0, (over + 1) % 2)  # toggle over + 1 is the oldest kept
+
+
+def sigint(percent):
+    signal.raise_signal(signal.SIGINT)
+
+
+class Stop(Exception):
+    pass
+
+
+def stop(percent):
+    raise Stop(percent)
+
+
+def keyboard_interrupt(percent):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "fail, error", [(stop, Stop), (keyboard_interrupt, KeyboardInterrupt), (sigint, KeyboardInterrupt)]
+)
+def test_failing_progress_lets_the_upgrade_finish_then_raises(fail, error):
+    calls = []
+
+    def progress(percent):
+        calls.append(percent)
+        fail(percent)
+
+    with pytest.raises(error):
+        tavrik.program(os.environ["TAVRIK_PYTHON_HEX"], "P-FW", progress)
+    assert len(calls) == 1  # not called again once it raised
+    wait_until(lambda: "P-FW" in tavrik.serials(tavrik.Mode.application), 10.0,
+               "the module's return to its application")
+    assert "P-FW" not in tavrik.serials(tavrik.Mode.bootloader)

@@ -81,9 +81,11 @@ int TavrikPointTable::setValue(uint32_t type, int32_t index, int32_t v) {
     const uint32_t descriptor = pointDescriptor(type);
     if ((descriptor & kDescriptorWritable) == 0)
         return InvalidParameterValue;
-    // A negative value would read back as a result code, and a 16-bit point cannot carry
-    // more than its word on the wire.
-    if (v < 0 || (isWide(descriptor) && v > 0xFFFF))
+    // A negative value would read back as a result code, and a point cannot carry more than
+    // its width on the wire: a one-bit point given 2 would go out as its inverted low bit,
+    // switching an output off while it read back as 2.
+    const uint32_t largest = isWide(descriptor) ? 0xFFFF : 1;
+    if (v < 0 || static_cast<uint32_t>(v) > largest)
         return InvalidParameterValue;
 
     TavrikPoint& point = rows_[type][index];

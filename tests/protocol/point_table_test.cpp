@@ -131,7 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SetValueErrorCase{Outputs, -1, 1, IoPointOutOfRange},
                       SetValueErrorCase{13, 0, 1, IoPointOutOfRange},
                       SetValueErrorCase{Outputs, 0, -1, InvalidParameterValue},
-                      SetValueErrorCase{Watchdog, 0, 0x10000, InvalidParameterValue}));
+                      SetValueErrorCase{Watchdog, 0, 0x10000, InvalidParameterValue},
+                      SetValueErrorCase{Outputs, 0, 2, InvalidParameterValue},
+                      SetValueErrorCase{PoeReset, 0, 3, InvalidParameterValue}));
 
 TEST(PointTableValueTest, ValueOutOfRange) {
     const TavrikPointTable table = makeTable({0, 0});
@@ -141,18 +143,18 @@ TEST(PointTableValueTest, ValueOutOfRange) {
     EXPECT_EQ(table.value(Outputs, 0), IoPointOutOfRange);
 }
 
-TEST(PointTableValueTest, OneBitOutputIsSentInvertedAndNotLimitedToOneBit) {
+TEST(PointTableValueTest, OneBitOutputIsSentInvertedAndTakesOnlyOneBit) {
     TavrikPointTable table = makeTable({1, 1});
     ASSERT_EQ(table.setValue(Outputs, 0, 1), Ok);
     EXPECT_TRUE(table.isPending());
     EXPECT_EQ(table.value(Outputs, 0), 1);
-    ASSERT_EQ(table.setValue(Outputs, 1, 2), Ok);
-    EXPECT_EQ(table.value(Outputs, 1), 2);
+    ASSERT_EQ(table.setValue(Outputs, 1, 2), InvalidParameterValue);
+    EXPECT_EQ(table.value(Outputs, 1), 0);
 
     uint8_t chunk[1] = {0xFF};
     table.encode(chunk, 0, 1, kSelectAll);
     EXPECT_FALSE(table.isPending());
-    EXPECT_EQ(chunk[0] & 0x03, 0x02);  // value 1 is wire bit 0, value 2 wire bit 1
+    EXPECT_EQ(chunk[0] & 0x03, 0x02);  // value 1 is wire bit 0, value 0 wire bit 1
 }
 
 TEST(PointTableValueTest, UnchangedWriteIsPendingOnlyOnceMarked) {

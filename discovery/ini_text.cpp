@@ -148,6 +148,16 @@ void appendEntry(std::string& out, std::string_view key, std::string_view value,
     out.append(key).append("=").append(value).append(lineBreak);
 }
 
+bool hasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != npos;
+}
+
+// One line of its own with no blanks at its ends, which the reader would trim.
+bool isPlainName(std::string_view name) {
+    return !name.empty() && !hasLineBreakOrNul(name) && !isBlank(name.front()) &&
+           !isBlank(name.back());
+}
+
 }  // namespace
 
 std::optional<std::string> readIniValue(std::string_view text, std::string_view section,
@@ -160,11 +170,11 @@ std::optional<std::string> readIniValue(std::string_view text, std::string_view 
 }
 
 std::string writeIniValue(std::string_view text, std::string_view section, std::string_view key,
-                          std::string_view value) {
+                          std::string_view valueText) {
     const Location found = locate(text, section, key);
     std::string updated(text);
     if (found.keyFound) {
-        updated.replace(found.valueBegin, found.valueEnd - found.valueBegin, value);
+        updated.replace(found.valueBegin, found.valueEnd - found.valueBegin, valueText);
         return updated;
     }
     const std::string_view lineBreak = lineBreakOf(text);
@@ -173,7 +183,7 @@ std::string writeIniValue(std::string_view text, std::string_view section, std::
         if (!found.insertAfterBreak) {
             entry.append(lineBreak);
         }
-        appendEntry(entry, key, value, lineBreak);
+        appendEntry(entry, key, valueText, lineBreak);
         updated.insert(found.insertAt, entry);
         return updated;
     }
@@ -181,8 +191,29 @@ std::string writeIniValue(std::string_view text, std::string_view section, std::
         updated.append(lineBreak);
     }
     updated.append("[").append(section).append("]").append(lineBreak);
-    appendEntry(updated, key, value, lineBreak);
+    appendEntry(updated, key, valueText, lineBreak);
     return updated;
+}
+
+std::optional<std::string> iniValueText(std::string_view value) {
+    if (hasLineBreakOrNul(value)) {
+        return std::nullopt;
+    }
+    const bool outerBlank = !value.empty() && (isBlank(value.front()) || isBlank(value.back()));
+    // One outer pair of the reader's own removes exactly what we add, whatever is inside.
+    if (outerBlank || unquoted(value).size() != value.size()) {
+        return "\"" + std::string(value) + "\"";
+    }
+    return std::string(value);
+}
+
+bool isIniSectionName(std::string_view name) {
+    return isPlainName(name) && name.find(']') == npos;
+}
+
+bool isIniKeyName(std::string_view name) {
+    return isPlainName(name) && name.find('=') == npos && name.front() != '[' &&
+           name.front() != ';' && name.front() != '#';
 }
 
 }  // namespace tavrik

@@ -120,5 +120,95 @@ INSTANTIATE_TEST_SUITE_P(
                   "k=1\n[d]\nk=9\n"},
         WriteCase{"with CR LF", "[a]\r\nx=1", "b", "k", "9", "[a]\r\nx=1\r\n[b]\r\nk=9\r\n"}));
 
+// Values that the reader would change as they stand: outer blanks, outer quotes of their own,
+// comment and header characters, '=' and bytes above 0x7F.
+const std::string kAwkwardValues[] = {"A1",
+                                      "",
+                                      " lead",
+                                      "trail ",
+                                      "\tTab\t",
+                                      "  ",
+                                      "\"Q1\"",
+                                      "'Q1'",
+                                      "\"",
+                                      "\"\"",
+                                      "'",
+                                      "\"a'",
+                                      "a\"b\"",
+                                      "\"\" pad \"\"",
+                                      ";x",
+                                      "#x",
+                                      "[x]",
+                                      "[device1]",
+                                      "a=b",
+                                      "=",
+                                      "a ; b",
+                                      "\xC4\xD6 ",
+                                      "\" quoted",
+                                      "x\"",
+                                      std::string(3, '\'')};
+
+class IniValueTextTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(IniValueTextTest, WrittenValueReadsBackByteForByte) {
+    const std::string& value = GetParam();
+    const std::optional<std::string> text = iniValueText(value);
+    ASSERT_TRUE(text.has_value());
+    // Added to an empty text, to a section, and in place of an old value.
+    for (const char* before :
+         {"", "[d]\nx=1\n", "[d]\nk = old \n", "[D]\r\nK=\"old\"\r\n[e]\r\nk=2\r\n"}) {
+        const std::string written = writeIniValue(before, "d", "k", *text);
+        EXPECT_EQ(readIniValue(written, "d", "k"), value) << "in:\n" << written;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, IniValueTextTest, ::testing::ValuesIn(kAwkwardValues));
+
+TEST(IniValueTextTest, OrdinaryValuesStandAsTheyAreAndOthersInQuotes) {
+    EXPECT_EQ(iniValueText("A1"), "A1");
+    EXPECT_EQ(iniValueText(""), "");
+    EXPECT_EQ(iniValueText("a;b [c] #d=e"), "a;b [c] #d=e");
+    EXPECT_EQ(iniValueText("\"a"), "\"a");
+    EXPECT_EQ(iniValueText(" a"), "\" a\"");
+    EXPECT_EQ(iniValueText("'a'"), "\"'a'\"");
+    EXPECT_EQ(iniValueText("\"\""), "\"\"\"\"");
+}
+
+TEST(IniValueTextTest, NoTextHoldsALineBreakOrANul) {
+    for (const std::string& value :
+         {std::string("a\nb"), std::string("a\rb"), std::string("\n"), std::string("a\0b", 3)}) {
+        EXPECT_EQ(iniValueText(value), std::nullopt) << value;
+    }
+}
+
+struct NameCase {
+    std::string name;
+    bool section;  // found again as a section name
+    bool key;      // found again as a key name
+};
+
+TEST(IniNameTest, OnlyNamesThatAreFoundAgainPass) {
+    const NameCase cases[] = {
+        {"device0", true, true}, {"device-1", true, true}, {"a b", true, true},
+        {"", false, false},      {" d", false, false},     {"d\t", false, false},
+        {"a\nb", false, false},  {"a\rb", false, false},   {std::string("a\0", 2), false, false},
+        {"a]b", false, true},    {"a=b", true, false},     {"[k", true, false},
+        {";k", true, false},     {"#k", true, false},      {"k;#[", true, true},
+    };
+    for (const NameCase& c : cases) {
+        EXPECT_EQ(isIniSectionName(c.name), c.section) << "section '" << c.name << "'";
+        EXPECT_EQ(isIniKeyName(c.name), c.key) << "key '" << c.name << "'";
+        // What passes does read back under its name.
+        if (c.section) {
+            EXPECT_EQ(readIniValue(writeIniValue("", c.name, "k", "v"), c.name, "k"), "v")
+                << c.name;
+        }
+        if (c.key) {
+            EXPECT_EQ(readIniValue(writeIniValue("", "d", c.name, "v"), "d", c.name), "v")
+                << c.name;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tavrik

@@ -1,14 +1,13 @@
 // The multi-message procedures run on whichever thread owns the module's traffic.
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 
 #include "tavrik_device.h"
 
 namespace tavrik {
 
 int TavrikDevice::sendStatus(RequestMode mode) {
-    TavrikMessage request = statusRequest(mode, static_cast<uint32_t>(std::time(nullptr)));
+    TavrikMessage request = statusRequest(mode, hostTime());
     TavrikMessage reply;
     return requestWithRetry(connection_, request, reply);
 }

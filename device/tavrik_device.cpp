@@ -1,6 +1,8 @@
 #include "tavrik_device.h"
 
+#include <algorithm>
 #include <boost/bind/bind.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <ctime>
 
 #include "config_file.h"
@@ -10,21 +12,87 @@ namespace tavrik {
 namespace {
 
 const char* const kDefaultName = "Quenz Input Output Module";
-constexpr int kKeepAliveSeconds = 60;
+constexpr std::chrono::milliseconds kKeepAliveInterval{60000};
 constexpr int kEventReadMs = 10;
 constexpr int kStartWaits = 10;
 constexpr int kStartWaitMs = 20;
 
+// The device whose API thread this is, if any: close() and start() from one of its callbacks
+// must neither join nor wait for the thread they run on.
+thread_local const TavrikDevice* apiThreadDevice = nullptr;
+
 }  // namespace
+
+ApiSchedule::ApiSchedule(TimePoint start, std::chrono::milliseconds keepAlive,
+                         std::chrono::milliseconds poll)
+    : keepAlive_(keepAlive), poll_(poll), nextKeepAlive_(start), nextPoll_(start) {}
+
+bool ApiSchedule::takeKeepAlive(TimePoint now) {
+    if (now < nextKeepAlive_) {
+        return false;
+    }
+    nextKeepAlive_ = now + keepAlive_;
+    return true;
+}
+
+bool ApiSchedule::takePoll(TimePoint now, bool pending) {
+    if (!pending && now < nextPoll_) {
+        return false;
+    }
+    nextPoll_ = now + poll_;
+    return true;
+}
 
 TavrikDevice::TavrikDevice(DeviceClock* clock) : clock_(clock) {}
 
 TavrikDevice::~TavrikDevice() {
+    setEventCallback(nullptr);
     close();
 }
 
-boost::posix_time::ptime TavrikDevice::now() {
-    return clock_ != nullptr ? clock_->now() : boost::posix_time::microsec_clock::universal_time();
+DeviceClock::TimePoint TavrikDevice::monotonicNow() {
+    return clock_ != nullptr ? clock_->monotonicNow() : std::chrono::steady_clock::now();
+}
+
+uint32_t TavrikDevice::hostTime() {
+    const int64_t seconds =
+        clock_ != nullptr ? clock_->wallSeconds() : static_cast<int64_t>(std::time(nullptr));
+    return static_cast<uint32_t>(seconds);
+}
+
+std::string TavrikDevice::openKey() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return openKey_;
+}
+
+std::string TavrikDevice::name() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return name_;
+}
+
+std::string TavrikDevice::serial() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return serial_;
+}
+
+std::string TavrikDevice::typeText() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return typeText_;
+}
+
+std::string TavrikDevice::firmwareVersion() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return firmwareVersion_;
+}
+
+std::string TavrikDevice::hardwareVersion() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return hardwareVersion_;
+}
+
+int32_t TavrikDevice::configIndex() const {
+    boost::lock_guard<boost::mutex> lock(identityLock_);
+    return configIndex_;
 }
 
 int TavrikDevice::open(const std::string& openKey) {
@@ -37,6 +105,10 @@ int TavrikDevice::open(const std::string& openKey) {
             result = initialRead();
         }
         if (result == Ok) {
+            {
+                boost::lock_guard<boost::mutex> lock(tableLock_);
+                open_ = true;
+            }
             status_ = ApiThreadStopped;
         } else {
             close();
@@ -58,7 +130,7 @@ int TavrikDevice::initialRead() {
     firmwareVersion_.clear();
     hardwareVersion_.clear();
 
-    TavrikMessage request = statusRequest(ModeOpening, static_cast<uint32_t>(std::time(nullptr)));
+    TavrikMessage request = statusRequest(ModeOpening, hostTime());
     TavrikMessage reply;
     int result = requestWithRetry(connection_, request, reply);
     if (result != Ok) {
@@ -116,6 +188,10 @@ int TavrikDevice::initialRead() {
 }
 
 int TavrikDevice::start() {
+    if (apiThreadDevice == this) {
+        return status_;  // its own thread runs it
+    }
+    boost::lock_guard<boost::mutex> lifecycle(lifecycleLock_);
     if (status_ != ApiThreadStopped) {
         return status_;
     }
@@ -133,17 +209,16 @@ int TavrikDevice::start() {
 }
 
 void TavrikDevice::apiThread() {
+    apiThreadDevice = this;
     try {
         // Claims the device only if no close() came first; otherwise the stop request would be
         // overwritten and the join would wait forever.
         int expected = ApiThreadStopped;
         stopResult_ = Ok;
         if (status_.compare_exchange_strong(expected, Ok)) {
-            using boost::posix_time::milliseconds;
-            using boost::posix_time::seconds;
-            boost::posix_time::ptime loopTime = now();
-            boost::posix_time::ptime nextKeepAlive = loopTime;
-            boost::posix_time::ptime nextPoll = loopTime;
+            DeviceClock::TimePoint loopTime = monotonicNow();
+            ApiSchedule schedule(loopTime, kKeepAliveInterval,
+                                 std::chrono::milliseconds(pointTable_.pollPeriodMs()));
             running_ = true;
             int rc = exchangeState(ModeRunning, true);
             if (watchdogResetPending_) {
@@ -153,24 +228,25 @@ void TavrikDevice::apiThread() {
             connection_.setMessageHandler(
                 boost::bind(&TavrikDevice::handleMessage, this, boost::placeholders::_1));
             while (status_ == Ok) {
-                if (loopTime >= nextKeepAlive) {
+                if (schedule.takeKeepAlive(loopTime)) {
                     sendStatus(ModeRunning);
-                    nextKeepAlive = loopTime + seconds(kKeepAliveSeconds);
                 }
-                loopTime = now();
+                loopTime = monotonicNow();
                 bool pending = false;
                 {
                     boost::lock_guard<boost::mutex> lock(tableLock_);
                     pending = pointTable_.isPending() || exchangeWanted_;
                 }
-                if (pending || loopTime >= nextPoll) {
-                    nextPoll = loopTime + milliseconds(pointTable_.pollPeriodMs());
-                    if (rc == Ok) {
-                        rc = exchangeState(ModeRunning, false);
-                    }
+                if (schedule.takePoll(loopTime, pending) && rc == Ok) {
+                    rc = exchangeState(ModeRunning, false);
                 }
                 if (rc == Ok) {
                     rc = connection_.readEvents(kEventReadMs);
+                    // A read fails at once when the module has gone; passing over it would spin
+                    // until the next exchange noticed.
+                    if (rc == Ok && connection_.lastReadFailed()) {
+                        rc = CommunicationTimeout;
+                    }
                 }
                 if (rc != Ok) {
                     stopResult_ = rc;
@@ -189,14 +265,23 @@ void TavrikDevice::apiThread() {
     connection_.setMessageHandler(TavrikConnection::MessageHandler());
     {
         // Under the lock, so that a waiter cannot miss the end between its test and its wait.
+        // A close() meanwhile has the last word on the status.
         boost::lock_guard<boost::mutex> lock(tableLock_);
-        status_ = ApiThreadStopped;
+        status_ = open_ ? ApiThreadStopped : DeviceNotOpen;
     }
     exchanged_.notify_all();
+    apiThreadDevice = nullptr;
 }
 
-void TavrikDevice::close() {
+// The stop request, and the module's identity and points forgotten.
+void TavrikDevice::forgetModule() {
     status_ = DeviceNotOpen;
+    {
+        boost::lock_guard<boost::mutex> lock(tableLock_);
+        open_ = false;
+    }
+    exchanged_.notify_all();
+    boost::lock_guard<boost::mutex> lock(identityLock_);
     openKey_.clear();
     name_.clear();
     serial_.clear();
@@ -204,11 +289,31 @@ void TavrikDevice::close() {
     firmwareVersion_.clear();
     hardwareVersion_.clear();
     configIndex_ = -1;
-    // A callback that closes its own device cannot join the thread it runs on; the loop ends
-    // at its next test of the status instead.
-    if (apiThread_.joinable() && apiThread_.get_id() != boost::this_thread::get_id()) {
-        apiThread_.join();
+}
+
+void TavrikDevice::close() {
+    if (apiThreadDevice == this) {
+        closeOnApiThread();
+        return;
     }
+    // One close at a time: the thread is joined once and the connection closed once.
+    boost::lock_guard<boost::mutex> lifecycle(lifecycleLock_);
+    forgetModule();
+    if (apiThread_.joinable()) {
+        apiThread_.join();  // the thread delivers its last events, ApiThreadStopped last
+    }
+    connection_.close();
+    boost::lock_guard<boost::mutex> lock(tableLock_);
+    pointTable_.clear();
+    status_ = DeviceNotOpen;
+}
+
+// A callback that closes its own device cannot join the thread it runs on. Events stop at
+// once; the loop ends at its next test of the status, and a close() on another thread still
+// joins it. The connection is the API thread's own after start, so it is closed here.
+void TavrikDevice::closeOnApiThread() {
+    running_ = false;
+    forgetModule();
     connection_.close();
     boost::lock_guard<boost::mutex> lock(tableLock_);
     pointTable_.clear();
@@ -221,11 +326,17 @@ size_t TavrikDevice::pointCount(uint32_t type) {
 
 int TavrikDevice::getValue(uint32_t type, int32_t index) {
     boost::lock_guard<boost::mutex> lock(tableLock_);
+    if (!open_) {
+        return DeviceNotOpen;
+    }
     return pointTable_.value(type, index);
 }
 
 int TavrikDevice::setValue(uint32_t type, int32_t index, int32_t value) {
     boost::lock_guard<boost::mutex> lock(tableLock_);
+    if (!open_) {
+        return DeviceNotOpen;
+    }
     const int result = pointTable_.setValue(type, index, value);
     if (result == Ok) {
         ++writesSet_;
@@ -234,23 +345,30 @@ int TavrikDevice::setValue(uint32_t type, int32_t index, int32_t value) {
 }
 
 int TavrikDevice::waitForExchange(int timeoutMs) {
-    const boost::posix_time::ptime deadline = boost::posix_time::microsec_clock::universal_time() +
-                                              boost::posix_time::milliseconds(timeoutMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     boost::unique_lock<boost::mutex> lock(tableLock_);
     const uint64_t target = writesSet_;
-    if (writesAnswered_ < target) {
+    if (open_ && writesAnswered_ < target) {
         exchangeWanted_ = true;
     }
-    while (writesAnswered_ < target) {
+    for (;;) {
+        if (!open_) {
+            return DeviceNotOpen;
+        }
+        if (writesAnswered_ >= target) {
+            return Ok;
+        }
         if (status_ != Ok) {
             const int stopped = stopResult_;
             return stopped != Ok ? stopped : status_.load();
         }
-        if (!exchanged_.timed_wait(lock, deadline)) {
-            return writesAnswered_ >= target ? Ok : CommunicationTimeout;
+        // On the monotonic clock: a wall clock set back must not stretch the wait.
+        if (exchanged_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            writesAnswered_ < target && open_) {
+            return CommunicationTimeout;
         }
     }
-    return Ok;
 }
 
 bool TavrikDevice::isRelay(uint32_t type, int32_t index) {

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <atomic>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,46 +26,74 @@ using TavrikEventCallback = std::function<void(int32_t kind, int32_t type, int32
 constexpr int32_t kEventError = 0;
 constexpr int32_t kEventIo = 1;
 
-// The API thread's clock: the microsecond UTC clock in the product, driven by tests.
+// The device's two clocks, driven by tests. The API thread schedules on the monotonic one, so
+// that setting the wall clock back does not hold keep-alives and polls until it catches up;
+// the module is told the wall clock's time.
 class DeviceClock {
   public:
+    using TimePoint = std::chrono::steady_clock::time_point;
     virtual ~DeviceClock() = default;
-    virtual boost::posix_time::ptime now() = 0;
+    virtual TimePoint monotonicNow() = 0;
+    // Seconds since 1970-01-01 00:00 UTC.
+    virtual int64_t wallSeconds() = 0;
+};
+
+// When the API thread's keep-alive and state poll are next due, on the monotonic clock.
+class ApiSchedule {
+  public:
+    using TimePoint = DeviceClock::TimePoint;
+    ApiSchedule(TimePoint start, std::chrono::milliseconds keepAlive,
+                std::chrono::milliseconds poll);
+    // True when due at now; the next one is then due one interval after now.
+    bool takeKeepAlive(TimePoint now);
+    bool takePoll(TimePoint now, bool pending);
+
+  private:
+    std::chrono::milliseconds keepAlive_;
+    std::chrono::milliseconds poll_;
+    TimePoint nextKeepAlive_;
+    TimePoint nextPoll_;
 };
 
 class TavrikDevice {
   public:
-    // clock: null for the system's microsecond UTC clock.
+    // clock: null for the system's monotonic and wall clocks.
     explicit TavrikDevice(DeviceClock* clock = nullptr);
     TavrikDevice(const TavrikDevice&) = delete;
     TavrikDevice& operator=(const TavrikDevice&) = delete;
+    // Closes without calling the event callback: its owner may be partly destroyed already.
     virtual ~TavrikDevice();
 
     int open(const std::string& openKey);
     int start();
+    // Safe from any thread and any number of times, also at once. Outside the API thread it
+    // waits for the thread, which delivers its last events meanwhile; once it returns no
+    // callback runs. From a callback it returns at once, and no callback follows the current
+    // one.
     void close();
 
-    // Identity, valid after a successful open; read on the opening thread.
-    const std::string& openKey() const { return openKey_; }
-    const std::string& name() const { return name_; }
-    const std::string& serial() const { return serial_; }
-    const std::string& typeText() const { return typeText_; }
-    const std::string& firmwareVersion() const { return firmwareVersion_; }
-    const std::string& hardwareVersion() const { return hardwareVersion_; }
-    int32_t configIndex() const { return configIndex_; }
+    // Identity, valid after a successful open, emptied by close.
+    std::string openKey() const;
+    std::string name() const;
+    std::string serial() const;
+    std::string typeText() const;
+    std::string firmwareVersion() const;
+    std::string hardwareVersion() const;
+    int32_t configIndex() const;
     int64_t watchdogTime() const { return watchdogTime_; }
     int status() const { return status_; }
 
-    // IO points; each takes the table lock for one table call, safe from any thread.
+    // IO points; each takes the table lock for one table call, safe from any thread. On a
+    // closed device getValue and setValue return DeviceNotOpen.
     size_t pointCount(uint32_t type);
     int getValue(uint32_t type, int32_t index);
     int setValue(uint32_t type, int32_t index, int32_t value);
     bool isRelay(uint32_t type, int32_t index);
 
     // Waits until every value set before the call has gone out in a state exchange that the
-    // module answered, asking the API thread for one at once. Returns 0; the result that
-    // stopped the API thread (or its status when it does not run); or CommunicationTimeout
-    // when timeoutMs passed first.
+    // module answered, asking the API thread for one at once. Returns 0; DeviceNotOpen when
+    // closed, also meanwhile; the result that stopped the API thread (or its status when it
+    // does not run); or CommunicationTimeout when timeoutMs passed first.
     int waitForExchange(int timeoutMs);
 
     void setEventCallback(TavrikEventCallback callback);
@@ -82,8 +110,15 @@ class TavrikDevice {
     void raiseEvent(int32_t kind, int32_t type, int32_t index, int32_t value);
     void raiseIoEvent(uint32_t type, uint32_t index, int32_t value);
     void raiseErrorEvent(int code);
-    boost::posix_time::ptime now();
+    void closeOnApiThread();
+    void forgetModule();
+    DeviceClock::TimePoint monotonicNow();
+    uint32_t hostTime();
 
+    // Serialises close() and start() outside the API thread.
+    boost::mutex lifecycleLock_;
+    // Guards the identity texts and configIndex.
+    mutable boost::mutex identityLock_;
     std::string openKey_;
     std::string name_;
     std::string serial_;
@@ -94,13 +129,14 @@ class TavrikDevice {
     TavrikEventCallback eventCallback_;
     TavrikPointTable pointTable_;
     boost::mutex tableLock_;
+    bool open_ = false;  // under the table lock: from a successful open to close
     // Under the table lock: writes set so far, how many of them an answered exchange carried,
     // and whether a caller waits for one; signalled after each exchange and when the API
     // thread ends.
     uint64_t writesSet_ = 0;
     uint64_t writesAnswered_ = 0;
     bool exchangeWanted_ = false;
-    boost::condition_variable exchanged_;
+    std::condition_variable_any exchanged_;  // waits on the monotonic clock
     boost::mutex callbackLock_;
     std::atomic<bool> running_{false};
     std::atomic<int> status_{DeviceNotOpen};

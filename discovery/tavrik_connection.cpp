@@ -63,6 +63,7 @@ void TavrikConnection::close() {
 // otherwise the validation result of the report.
 int TavrikConnection::readMessage(TavrikMessage& message, int timeoutMs, bool* timedOut) {
     const int n = hid::hid_read_timeout(device_, message.bytes, kMessageSize, timeoutMs);
+    lastReadFailed_ = n < 0;
     *timedOut = n != static_cast<int>(kMessageSize);
     if (*timedOut) {
         return Ok;

@@ -55,6 +55,9 @@ class TavrikConnection {
     // Passes unsolicited messages on until none arrives within the time-out, or the time-out
     // has passed in all.
     int readEvents(int timeoutMs);
+    // Whether the last report read failed rather than timed out, as reads do once the module
+    // has gone; readEvents still ends with 0 then.
+    bool lastReadFailed() const { return lastReadFailed_; }
     std::string productString();
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
@@ -64,6 +67,7 @@ class TavrikConnection {
 
     hid::hid_device* device_ = nullptr;
     MessageHandler handler_;
+    bool lastReadFailed_ = false;
 };
 
 // Serial numbers and HID strings travel as 8-bit text: widened byte by byte to wide characters,

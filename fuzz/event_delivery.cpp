@@ -12,7 +12,6 @@
 // thread), so opened devices are kept per configuration and put back into the module's state
 // before each input: each input sees the same device state whatever ran before it.
 #include <algorithm>
-#include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -87,9 +86,8 @@ void record(int32_t kind, int32_t type, int32_t index, int32_t value, TavrikDevi
 // the handler once a device has settled.
 class FrozenClock : public DeviceClock {
   public:
-    boost::posix_time::ptime now() override {
-        return boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1));
-    }
+    TimePoint monotonicNow() override { return TimePoint(); }
+    int64_t wallSeconds() override { return 1767225600; }  // 2026-01-01 00:00 UTC
 };
 
 bool measuredType(uint32_t type) {

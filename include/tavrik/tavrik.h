@@ -131,14 +131,15 @@ struct Event {
 // of points only touch the device's copy and never wait for the module.
 //
 // Thread rules: every member may be called from any thread, but not concurrently with open()
-// or the destructor. The event callback runs on the API thread; it may call any member except
-// open() and the destructor, and close() from it returns without waiting for the thread.
+// or the destructor; close() may also be called from several threads at once. The event
+// callback runs on the API thread; it may call any member except open() and the destructor,
+// and close() from it returns without waiting for the thread.
 class TAVRIK_API Device {
   public:
     using EventCallback = std::function<void(const Event&)>;
 
     Device();
-    ~Device();  // closes
+    ~Device();  // closes, without calling the event callback
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
@@ -148,7 +149,8 @@ class TAVRIK_API Device {
     // Starts the API thread: 0, or why it is not running (ApiThreadStopped after a failure).
     int start();
     // Stops the API thread, after the events it is delivering, and closes the module. Safe on
-    // a closed device.
+    // a closed device. Once it returns no event callback runs; called from the callback, none
+    // follows the current one.
     void close();
 
     // Identity, as read by the last successful open.
@@ -164,16 +166,17 @@ class TAVRIK_API Device {
     int status() const;
 
     // Points: the count of a type (0 for one the module lacks), a value (or
-    // IoPointOutOfRange), whether an output is a relay.
+    // IoPointOutOfRange; DeviceNotOpen when closed), whether an output is a relay.
     size_t pointCount(uint32_t type) const;
     int value(uint32_t type, int32_t index) const;
     bool isRelay(uint32_t type, int32_t index) const;
     // Sets a writable point; the API thread sends it on its next pass. 0, IoPointOutOfRange,
-    // or InvalidParameterValue (not writable, negative, or above 0xFFFF on a 16-bit point).
+    // InvalidParameterValue (not writable, negative, above 1 on a one-bit point or above
+    // 0xFFFF on a 16-bit point), or DeviceNotOpen.
     int setValue(uint32_t type, int32_t index, int32_t value);
     // Waits until the module has answered an exchange that carried every value set before the
-    // call: 0; the failure that stopped the API thread; or CommunicationTimeout after
-    // timeoutMs.
+    // call: 0; the failure that stopped the API thread; DeviceNotOpen when closed, also while
+    // it waits; or CommunicationTimeout after timeoutMs.
     int waitForExchange(int timeoutMs);
 
     // Receives a change of every point that is not writable, module errors and the end of the

@@ -146,6 +146,32 @@ TEST_F(ApiThreadTest, KeepAliveIsSentAtOnceAndThenEverySixtySeconds) {
     });
 }
 
+// An administrator or a time daemon sets the wall clock back an hour: polls and keep-alives
+// keep their pace, and the module is told the wall clock's new time.
+TEST_F(ApiThreadTest, WallClockSetBackKeepsPollsAndKeepAlivesGoing) {
+    startModule();
+    letThreadRun();
+    const size_t polls = exchanges();
+    clock.setWallClockBy(-3600);
+    for (size_t poll = 1; poll <= 3; ++poll) {
+        clock.advanceMs(900);
+        ASSERT_TRUE(eventually([&] { return exchanges() == polls + poll; })) << poll;
+    }
+    clock.advanceMs(60000);
+    ASSERT_TRUE(eventually([&] { return keepAlives() == 2u; }));
+    const std::vector<uint32_t> hostTimes = bus.withModule(0, [](virt::VirtualModule& m) {
+        std::vector<uint32_t> times;
+        for (const TavrikMessage& r : m.requests()) {
+            if (r.command() == CmdStatus && r.bytes[msg::Parameter] == ModeRunning) {
+                times.push_back(readU32(r.bytes + msg::HostTime));
+            }
+        }
+        return times;
+    });
+    ASSERT_EQ(hostTimes.size(), 2u);
+    EXPECT_EQ(hostTimes[1], hostTimes[0] - 3600 + 62);  // 3 x 0.9 s and 60 s later
+}
+
 TEST_F(ApiThreadTest, FailingKeepAliveDoesNotStopTheThread) {
     startModule();
     letThreadRun();
@@ -173,6 +199,21 @@ TEST_F(ApiThreadTest, UnplugStopsTheThreadWithTimeoutThenStopped) {
     ASSERT_TRUE(eventually([&] { return device.status() == ApiThreadStopped; }));
 }
 
+// Reads on a handle whose module has gone fail at once. With the clock standing still no
+// exchange comes due, so only the failed read itself can end the loop.
+TEST_F(ApiThreadTest, FailedReadStopsTheThreadInsteadOfSpinning) {
+    startModule();
+    letThreadRun();
+    EventLog::take();
+    const size_t readsBefore = bus.readCount(0);
+    bus.unplug(0);
+    ASSERT_TRUE(eventually([] { return EventLog::size() >= 2; }));
+    EXPECT_EQ(EventLog::take(), (std::vector<test::Event>{errorEvent(CommunicationTimeout),
+                                                          errorEvent(ApiThreadStopped)}));
+    ASSERT_TRUE(eventually([&] { return device.status() == ApiThreadStopped; }));
+    EXPECT_LE(bus.readCount(0) - readsBefore, 1u);  // the one read that failed
+}
+
 TEST_F(ApiThreadTest, CorruptEventStopsTheThread) {
     startModule();
     letThreadRun();
@@ -193,7 +234,7 @@ TEST_F(ApiThreadTest, CloseDeliversThreadStoppedBeforeItReturns) {
     EventLog::take();
     device.close();
     EXPECT_EQ(EventLog::take(), std::vector<test::Event>{errorEvent(ApiThreadStopped)});
-    EXPECT_EQ(device.status(), ApiThreadStopped);
+    EXPECT_EQ(device.status(), DeviceNotOpen);
     EXPECT_EQ(device.pointCount(Inputs), 0u);
 }
 

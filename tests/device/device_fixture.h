@@ -77,17 +77,24 @@ class EventLog {
     }
 };
 
-// Time stands still until the test moves it.
+// Time stands still until the test moves it. The wall clock can also be set on its own, as an
+// administrator or a time daemon sets it.
 class ManualClock : public DeviceClock {
   public:
-    boost::posix_time::ptime now() override {
-        return boost::posix_time::ptime(boost::gregorian::date(2026, 1, 1)) +
-               boost::posix_time::microseconds(micros_.load());
+    TimePoint monotonicNow() override {
+        return TimePoint(std::chrono::microseconds(kBootMicros + micros_.load()));
+    }
+    int64_t wallSeconds() override {
+        return kWallStart + (micros_.load() / 1000000) + wallOffsetSeconds_.load();
     }
     void advanceMs(int64_t ms) { micros_ += ms * 1000; }
+    void setWallClockBy(int64_t seconds) { wallOffsetSeconds_ += seconds; }
 
   private:
+    static constexpr int64_t kBootMicros = 3600LL * 1000000;  // the machine has run an hour
+    static constexpr int64_t kWallStart = 1767225600;         // 2026-01-01 00:00 UTC
     std::atomic<int64_t> micros_{0};
+    std::atomic<int64_t> wallOffsetSeconds_{0};
 };
 
 // Polls a condition for up to ten seconds; a deadline for a hung test, not a timing assertion.

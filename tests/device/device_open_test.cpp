@@ -202,7 +202,7 @@ TEST_F(DeviceTest, CloseForgetsTheModuleButNotTheWatchdogTime) {
     EXPECT_EQ(device.status(), DeviceNotOpen);
     EXPECT_EQ(device.serial(), "");
     EXPECT_EQ(device.pointCount(Inputs), 0u);
-    EXPECT_EQ(device.getValue(Inputs, 0), IoPointOutOfRange);
+    EXPECT_EQ(device.getValue(Inputs, 0), DeviceNotOpen);
     EXPECT_EQ(device.watchdogTime(), 1);
     ASSERT_EQ(device.open("W2"), Ok);
     EXPECT_EQ(device.watchdogTime(), 0);

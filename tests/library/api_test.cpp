@@ -153,7 +153,29 @@ TEST_F(LibraryApiTest, CallsFromSeveralThreadsAtOnce) {
     stop = true;
     threads[0].join();
     EXPECT_EQ(device.pointCount(Inputs), 0u);
-    EXPECT_EQ(device.value(Outputs, 0), IoPointOutOfRange);
+    EXPECT_EQ(device.value(Outputs, 0), DeviceNotOpen);
+}
+
+TEST_F(LibraryApiTest, OneBitPointRefusesWiderValuesAndClosedDeviceSaysNotOpen) {
+    virt::ModuleConfig module = test::basicModule("A1", {0, 1, 5});
+    module.initialValues = {{Outputs, 0, 1}};
+    bus.add(module);
+    Device device;
+    openStarted(device, "A1", 1);
+    EXPECT_EQ(device.setValue(Outputs, 0, 2), InvalidParameterValue);
+    EXPECT_EQ(device.value(Outputs, 0), 1);
+    EXPECT_EQ(device.setValue(Watchdog, 0, 0x10000), InvalidParameterValue);
+    ASSERT_EQ(device.setValue(Watchdog, 0, 0xFFFF), Ok);
+    ASSERT_EQ(device.waitForExchange(5000), Ok);
+    EXPECT_EQ(bus.withModule(0, [](virt::VirtualModule& m) { return m.point(Outputs, 0); }), 1);
+
+    device.close();
+    EXPECT_EQ(log.waitFor(1).size(), 1u);  // ApiThreadStopped, delivered before close returned
+    EXPECT_EQ(device.status(), DeviceNotOpen);
+    EXPECT_EQ(device.value(Outputs, 0), DeviceNotOpen);
+    EXPECT_EQ(device.setValue(Outputs, 0, 1), DeviceNotOpen);
+    EXPECT_EQ(device.waitForExchange(1000), DeviceNotOpen);
+    EXPECT_EQ(device.start(), DeviceNotOpen);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+import enum
 import os
 import signal
 import threading
@@ -18,6 +19,12 @@ def test_lists_the_modules_in_either_mode():
     assert "P-BUSY" in listed  # in use elsewhere, but attached
     assert set(tavrik.serials(tavrik.Mode.either)) >= {"P-VALUES", "P-FW"}
     assert tavrik.serials(tavrik.Mode.bootloader) == []
+
+
+def test_enums_are_int_enums():
+    assert issubclass(IoType, enum.IntEnum) and issubclass(tavrik.Mode, enum.IntEnum)
+    assert [t.name for t in IoType][:2] == ["inputs", "outputs"]
+    assert IoType(12) is IoType.poe_maxpower and tavrik.io_type_name(IoType.poe_maxpower) == "poe_maxpower"
 
 
 def test_identity_counts_and_values():

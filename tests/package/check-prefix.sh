@@ -2,7 +2,8 @@
 # The library installed under another prefix than the one the build was configured for
 # (`cmake --install <build-dir> --prefix <dir>`): its tavrik.pc must name that prefix's
 # directories, and a program built with pkg-config's flags alone must compile, link and run
-# on the library installed there. Needs the library built in the build directory.
+# on the library installed there. Needs the library built in the build directory; CXXFLAGS,
+# if set, go to the program's compiler.
 # Usage: tests/package/check-prefix.sh <build-dir>
 set -eu
 build=${1:?usage: check-prefix.sh <build-dir>}
@@ -57,7 +58,8 @@ int main() {
 }
 EOF
 # shellcheck disable=SC2086
-c++ -std=c++17 -o "$scratch/use" "$scratch/use.cpp" $flags || fail "the program does not build"
+c++ -std=c++17 ${CXXFLAGS:-} -o "$scratch/use" "$scratch/use.cpp" $flags ||
+    fail "the program does not build"
 out=$(LD_LIBRARY_PATH=$libdir "$scratch/use") || fail "the program does not run"
 [ "$out" = outputs ] || fail "the program printed '$out'"
 LD_LIBRARY_PATH=$libdir ldd "$scratch/use" | grep -q "libtavrik.so.1 => $libdir/" ||

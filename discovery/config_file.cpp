@@ -4,14 +4,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
+
+#include "ini_text.h"
 
 namespace tavrik {
 
 namespace {
-
-bool hasLineBreak(const std::string& text) {
-    return text.find_first_of("\r\n") != std::string::npos;
-}
 
 // The leading decimal number of the value, when it is one within 32 bits.
 int32_t intIn(const ConfigFile::Lookup& lookup, const std::string& section, const std::string& key,
@@ -25,6 +24,16 @@ int32_t intIn(const ConfigFile::Lookup& lookup, const std::string& section, cons
         return defaultValue;
     }
     return static_cast<int32_t>(number);
+}
+
+// The value as it stands in the file, when that reads back as the value itself; the limit is
+// on what stands in the file, which is what the profile functions read through their buffer.
+std::optional<std::string> valueText(const std::string& value) {
+    std::optional<std::string> text = iniValueText(value);
+    if (text && text->size() > kConfigValueLimit) {
+        text.reset();
+    }
+    return text;
 }
 
 }  // namespace
@@ -44,11 +53,18 @@ std::string ConfigFile::readString(const std::string& section, const std::string
 
 bool ConfigFile::writeString(const std::string& section, const std::string& key,
                              const std::string& value) {
-    // A line break would split the entry and could forge other keys or sections.
-    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
+    // An entry that would read back as something else is worse than none: a serial recorded
+    // that way is never found again, and its module would take a new section on every run.
+    // A line break could also forge other keys or sections.
+    const std::optional<std::string> text = valueText(value);
+    if (!isIniSectionName(section) || !isIniKeyName(key) || !text) {
         return false;
     }
-    return writeValue(section, key, value);
+    return writeValue(section, key, *text);
+}
+
+bool ConfigFile::isRecordable(const std::string& value) {
+    return valueText(value).has_value();
 }
 
 int32_t ConfigFile::readInt(const std::string& section, const std::string& key,

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "ini_text.h"
@@ -116,25 +118,66 @@ bool replaceFile(const std::string& path, const std::string& text) {
     return true;
 }
 
-// Holds an exclusive advisory lock on a directory while it lives; a directory that cannot be
-// opened is not locked, and the write that follows fails on its own.
-class DirectoryLock {
-  public:
-    explicit DirectoryLock(const std::string& directory)
-        : fd_(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+// How long a writer waits for another one before it gives up the write: far longer than any
+// write takes, short enough that a lock held for ever (by a stuck or hostile process) costs a
+// command a moment instead of hanging it.
+constexpr auto kLockWait = std::chrono::seconds(3);
+constexpr auto kLockPoll = std::chrono::milliseconds(5);
+
+// The writers' lock: an exclusive flock on a lock file beside the configuration. Any process
+// that can open a file can flock it, so the file must be one that only the writer can open:
+// created 0600, never followed through a symbolic link, and used only when it is a plain file
+// of the writer's own with no other name. The directory itself would not do: every user may
+// open /etc and hold its lock. Returns the locked descriptor, or -1.
+int takeWriterLock(const std::string& lockPath) {
+    const int fd =
+        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info;
+    const bool ours = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                      info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+                      ((info.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0);
+    if (ours) {
+        // The schedule is on the monotonic clock, so a change of the wall clock cannot
+        // stretch or cut the wait.
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        for (;;) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                return fd;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(kLockPoll);
         }
     }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-    ~DirectoryLock() {
+    ::close(fd);
+    return -1;
+}
+
+// Holds the writers' lock while it lives, unless an Update of the same object holds it already.
+class WriterLock {
+  public:
+    WriterLock(const std::string& path, intptr_t heldByUpdate)
+        : fd_(heldByUpdate >= 0 ? -1 : takeWriterLock(configLockPath(path))),
+          held_(heldByUpdate >= 0 || fd_ >= 0) {}
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+    ~WriterLock() {
         if (fd_ >= 0) {
             ::close(fd_);  // releases the lock
         }
     }
+    bool held() const { return held_; }
 
   private:
     int fd_;
+    bool held_;
 };
 
 // A missing or unusable file reads as empty, so every lookup yields its default.
@@ -171,9 +214,12 @@ ConfigFile::Lookup ConfigFile::lookup() const {
 bool ConfigFile::writeValue(const std::string& section, const std::string& key,
                             const std::string& value) {
     // Two programs writing at once would each rewrite the file from what they read, and the
-    // first one's key would be lost. The lock is on the directory, because the file itself is
+    // first one's key would be lost. The lock is a file of its own, because the file itself is
     // replaced by each write.
-    const DirectoryLock lock(directoryOf(path_));
+    const WriterLock lock(path_, updateLock_);
+    if (!lock.held()) {
+        return false;
+    }
     std::string text;
     // Rewriting a file that could not be read would lose its contents, and whatever stands in
     // place of the file that is not one is not ours to replace.
@@ -182,6 +228,23 @@ bool ConfigFile::writeValue(const std::string& section, const std::string& key,
         return false;
     }
     return replaceFile(path_, writeIniValue(text, section, key, value));
+}
+
+ConfigFile::Update::Update(ConfigFile& file) : file_(file) {
+    const int fd = takeWriterLock(configLockPath(file_.path_));
+    held_ = fd >= 0;
+    file_.updateLock_ = fd;
+}
+
+ConfigFile::Update::~Update() {
+    if (file_.updateLock_ >= 0) {
+        ::close(static_cast<int>(file_.updateLock_));  // releases the lock
+        file_.updateLock_ = -1;
+    }
+}
+
+std::string configLockPath(const std::string& path) {
+    return path + ".lock";
 }
 
 bool mayWriteConfig(const std::string& path) {

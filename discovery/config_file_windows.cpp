@@ -23,6 +23,11 @@ ConfigFile::Lookup ConfigFile::lookup() const {
     };
 }
 
+// Each profile write is the system's own step; there is no lock file to take.
+ConfigFile::Update::Update(ConfigFile& file) : file_(file), held_(true) {}
+
+ConfigFile::Update::~Update() = default;
+
 bool ConfigFile::writeValue(const std::string& section, const std::string& key,
                             const std::string& value) {
     return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()) !=

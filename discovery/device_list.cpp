@@ -1,6 +1,7 @@
 #include "device_list.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "config_file.h"
 #include "tavrik_device.h"
@@ -14,12 +15,35 @@ bool indexTaken(const std::vector<DeviceEntry>& entries, int index) {
                        [index](const DeviceEntry& e) { return e.index == index; });
 }
 
+bool anyWithoutIndex(const std::vector<DeviceEntry>& entries) {
+    return indexTaken(entries, -1);
+}
+
 // Gives an index to every entry that has none: the lowest one that no listed module holds and
-// whose section is empty or belongs to a module of the same type.
+// whose section is empty or belongs to a module of the same type. What is recorded is chosen
+// and written under one update, from the file as it stands then, so that two runs at once
+// never take the same free section for two modules. Without the update's lock the indexes
+// hold for this run only.
 void assignIndexes(std::vector<DeviceEntry>& entries, ConfigFile& config) {
+    if (!anyWithoutIndex(entries)) {
+        return;
+    }
+    std::optional<ConfigFile::Update> update;
+    if (isAdministrator()) {
+        update.emplace(config);
+    }
+    const bool recording = update && update->held();
     for (DeviceEntry& entry : entries) {
         if (entry.index != -1) {
             continue;
+        }
+        if (recording) {
+            // Another run may have recorded this module since the list was read.
+            const int recorded = config.findIndex(entry.serial);
+            if (recorded != -1 && !indexTaken(entries, recorded)) {
+                entry.index = recorded;
+                continue;
+            }
         }
         for (int i = 0; i < kConfigSections; ++i) {
             if (indexTaken(entries, i)) {
@@ -31,7 +55,11 @@ void assignIndexes(std::vector<DeviceEntry>& entries, ConfigFile& config) {
                 continue;
             }
             entry.index = i;
-            if (isAdministrator()) {
+            // A serial or type that would read back as something else is not recorded at
+            // all: the module could never find its section again, and half an entry would
+            // give the section to a module it does not describe.
+            if (recording && ConfigFile::isRecordable(entry.serial) &&
+                ConfigFile::isRecordable(entry.type) && isAdministrator()) {
                 config.writeString(section, "serial", entry.serial);
                 config.writeString(section, "type", entry.type);
             }

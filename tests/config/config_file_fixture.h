@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,12 +32,23 @@ class ConfigFileTest : public ::testing::Test {
         return text.str();
     }
 
+    // Sorted by name.
     std::vector<std::string> directoryEntries() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
             names.push_back(entry.path().filename().string());
         }
+        std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // What writes leave in the directory: the file and, on Linux, the writers' lock file.
+    static std::vector<std::string> writtenEntries() {
+#ifdef _WIN32
+        return {"tavrik.ini"};
+#else
+        return {"tavrik.ini", "tavrik.ini.lock"};
+#endif
     }
 
     test::ScratchDir scratch_{"tavrik-config"};

@@ -1,10 +1,14 @@
 // What the Linux reader and writer of the file add: a hand-edited file kept byte for byte,
 // its permissions, no partial or foreign file replaced, and a lock among writers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,7 +104,7 @@ TEST_F(ConfigFileTest, WriteKeepsPermissionsAndLeavesNoTemporaryFile) {
     struct stat st;
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(directoryEntries(), std::vector<std::string>{"tavrik.ini"});
+    EXPECT_EQ(directoryEntries(), writtenEntries());
 }
 
 TEST_F(ConfigFileTest, WriteIntoMissingDirectoryFails) {
@@ -109,15 +113,17 @@ TEST_F(ConfigFileTest, WriteIntoMissingDirectoryFails) {
     EXPECT_TRUE(directoryEntries().empty());
 }
 
-// The temporary name is the file name plus a suffix; with a name at the length limit the
-// temporary file cannot be made, even by root.
+// The temporary name is the file name plus a suffix of 7 characters, the lock file's a suffix
+// of 5: with a name of 249 characters the lock can be taken but the temporary file cannot be
+// made, even by root.
 TEST_F(ConfigFileTest, FailedTemporaryFileLeavesOldFileIntact) {
-    path_ = dir_ + "/" + std::string(250, 'c') + ".ini";
+    const std::string name = std::string(245, 'c') + ".ini";
+    path_ = dir_ + "/" + name;
     writeFile("[device0]\nserial=OLD\n");
     ConfigFile config(path_);
     EXPECT_FALSE(config.writeString("device0", "serial", "NEW"));
     EXPECT_EQ(fileText(), "[device0]\nserial=OLD\n");
-    EXPECT_EQ(directoryEntries().size(), 1u);
+    EXPECT_EQ(directoryEntries(), (std::vector<std::string>{name, name + ".lock"}));
 }
 
 TEST_F(ConfigFileTest, ReadOnlyDirectoryLeavesOldFileIntact) {
@@ -226,7 +232,158 @@ TEST_F(ConfigFileTest, ConcurrentWritersLoseNoKey) {
         }
     }
     EXPECT_EQ(fileText().rfind("; kept\n[device0]\nserial=OLD\n", 0), 0u);
-    EXPECT_EQ(directoryEntries(), std::vector<std::string>{"tavrik.ini"});
+    EXPECT_EQ(directoryEntries(), writtenEntries());
+}
+
+// Another process's flock on a path, held while the object lives.
+class HeldFlock {
+  public:
+    explicit HeldFlock(const std::string& path, int flags = O_RDONLY)
+        : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0600)) {
+        EXPECT_GE(fd_, 0) << path;
+        EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0) << path;
+    }
+    HeldFlock(const HeldFlock&) = delete;
+    HeldFlock& operator=(const HeldFlock&) = delete;
+    ~HeldFlock() { release(); }
+    void release() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+// Any user may open the configuration directory and hold its lock; writers must not wait for
+// that. The write runs aside, so that a writer that does wait is released when the bounded
+// wait is over instead of hanging the test.
+TEST_F(ConfigFileTest, LockOnTheDirectoryDoesNotHoldUpAWrite) {
+    HeldFlock directory(dir_, O_RDONLY | O_DIRECTORY);
+    auto write = std::async(std::launch::async, [this] {
+        return ConfigFile(path_).writeString("device0", "serial", "A");
+    });
+    const bool done = write.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    directory.release();
+    EXPECT_TRUE(done) << "the write waited for the directory's lock";
+    EXPECT_TRUE(write.get());
+    EXPECT_EQ(ConfigFile(path_).findIndex("A"), 0);
+}
+
+TEST_F(ConfigFileTest, LockFileIsTheWritersAlone) {
+    ASSERT_TRUE(ConfigFile(path_).writeString("device0", "serial", "A"));
+    struct stat st;
+    ASSERT_EQ(::lstat(configLockPath(path_).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+
+    // One that others could open is closed to them before it is used.
+    ASSERT_EQ(::chmod(configLockPath(path_).c_str(), 0666), 0);
+    ASSERT_TRUE(ConfigFile(path_).writeString("device0", "serial", "B"));
+    ASSERT_EQ(::lstat(configLockPath(path_).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Whatever stands at the lock file's name that is not a plain file of the writer's own with
+// one name is not used, followed or changed, and the write is given up.
+struct ForeignLockCase {
+    const char* name;
+    bool needsRoot;
+    void (*make)(const std::string& lockPath, const std::string& elsewhere);
+};
+
+void PrintTo(const ForeignLockCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ForeignLockTest : public ConfigFileTest,
+                        public ::testing::WithParamInterface<ForeignLockCase> {};
+
+TEST_P(ForeignLockTest, WriteIsGivenUpAndNothingIsTouched) {
+    if (GetParam().needsRoot && ::geteuid() != 0) {
+        GTEST_SKIP() << "only root can give a file to another user";
+    }
+    const std::string elsewhere = dir_ + "/elsewhere";
+    const std::string lockPath = configLockPath(path_);
+    GetParam().make(lockPath, elsewhere);
+    struct stat before;
+    const bool elsewhereExisted = ::stat(elsewhere.c_str(), &before) == 0;
+
+    EXPECT_FALSE(ConfigFile(path_).writeString("device0", "serial", "A"));
+    EXPECT_FALSE(std::filesystem::exists(path_));
+    struct stat after;
+    EXPECT_EQ(::stat(elsewhere.c_str(), &after) == 0, elsewhereExisted);
+    if (elsewhereExisted) {
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_size, before.st_size);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ForeignLockTest,
+    ::testing::Values(ForeignLockCase{"LinkToAMissingFile", false,
+                                      [](const std::string& lock, const std::string& elsewhere) {
+                                          ASSERT_EQ(::symlink(elsewhere.c_str(), lock.c_str()), 0);
+                                      }},
+                      ForeignLockCase{"LinkToAFile", false,
+                                      [](const std::string& lock, const std::string& elsewhere) {
+                                          std::ofstream(elsewhere) << "x";
+                                          ASSERT_EQ(::chmod(elsewhere.c_str(), 0644), 0);
+                                          ASSERT_EQ(::symlink(elsewhere.c_str(), lock.c_str()), 0);
+                                      }},
+                      ForeignLockCase{"SecondNameOfAFile", false,
+                                      [](const std::string& lock, const std::string& elsewhere) {
+                                          std::ofstream(elsewhere) << "x";
+                                          ASSERT_EQ(::chmod(elsewhere.c_str(), 0644), 0);
+                                          ASSERT_EQ(::link(elsewhere.c_str(), lock.c_str()), 0);
+                                      }},
+                      ForeignLockCase{"Directory", false,
+                                      [](const std::string& lock, const std::string&) {
+                                          ASSERT_EQ(::mkdir(lock.c_str(), 0700), 0);
+                                      }},
+                      ForeignLockCase{"Fifo", false,
+                                      [](const std::string& lock, const std::string&) {
+                                          ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+                                      }},
+                      ForeignLockCase{"OwnedByAnotherUser", true,
+                                      [](const std::string& lock, const std::string&) {
+                                          std::ofstream(lock) << "";
+                                          ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+                                      }}),
+    [](const ::testing::TestParamInfo<ForeignLockCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// A writer that keeps the lock (stuck, or hostile) costs a moment, not the command: the write
+// is given up and the file left as it was. An update holds the lock for its own writes.
+TEST_F(ConfigFileTest, UpdateKeepsOtherWritersOutAndTheyGiveUp) {
+    writeFile("[device0]\nserial=OLD\n");
+    ConfigFile updating(path_);
+    {
+        const ConfigFile::Update update(updating);
+        ASSERT_TRUE(update.held());
+        EXPECT_TRUE(updating.writeString("device0", "serial", "MINE"));
+        EXPECT_TRUE(updating.writeString("device0", "type", "TIO-8"));
+
+        // Another update and a single write, each as another program would make them.
+        auto otherUpdate = std::async(std::launch::async, [this] {
+            ConfigFile config(path_);
+            const ConfigFile::Update update(config);
+            return update.held();
+        });
+        auto otherWrite = std::async(std::launch::async, [this] {
+            return ConfigFile(path_).writeString("device1", "x", "y");
+        });
+        ASSERT_EQ(otherUpdate.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        ASSERT_EQ(otherWrite.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_FALSE(otherUpdate.get());
+        EXPECT_FALSE(otherWrite.get());
+    }
+    EXPECT_EQ(fileText(), "[device0]\nserial=MINE\ntype=TIO-8\n");
+    EXPECT_TRUE(ConfigFile(path_).writeString("device1", "x", "y"));  // released
 }
 
 TEST_F(ConfigFileTest, MayWriteNeedsWritableFileOrDirectory) {

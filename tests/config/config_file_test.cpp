@@ -126,7 +126,51 @@ TEST_F(ConfigFileTest, WrittenValuesReadBackAndOthersStay) {
 TEST_F(ConfigFileTest, WriteCreatesMissingFile) {
     ASSERT_TRUE(ConfigFile(path_).writeString("device2", "serial", "ABC"));
     EXPECT_EQ(ConfigFile(path_).findIndex("ABC"), 2);
-    EXPECT_EQ(directoryEntries(), std::vector<std::string>{"tavrik.ini"});
+    EXPECT_EQ(directoryEntries(), writtenEntries());
+}
+
+// A serial or type recorded must be found again as it is, or the module loses its section and
+// takes a new one on every run.
+class RecordedValueTest : public ConfigFileTest,
+                          public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(RecordedValueTest, ReadsBackByteForByteAndIsFoundAgain) {
+    const std::string& value = GetParam();
+    writeFile("; by hand\n[device0]\nserial=OTHER\n[device3]\nserial=OLD\n");
+    ConfigFile config(path_);
+    EXPECT_TRUE(ConfigFile::isRecordable(value));
+    ASSERT_TRUE(config.writeString("device3", "serial", value));
+    ASSERT_TRUE(config.writeString("device4", "serial", value));
+    ASSERT_TRUE(config.writeString("device5", "type", value));
+    EXPECT_EQ(config.readString("device3", "serial", "<none>"), value);
+    EXPECT_EQ(config.readString("device4", "serial", "<none>"), value);
+    EXPECT_EQ(config.readString("device5", "type", "<none>"), value);
+    EXPECT_EQ(config.findIndex(value), 3);
+    EXPECT_EQ(config.readString("device0", "serial", ""), "OTHER");
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, RecordedValueTest,
+                         ::testing::Values("A1", "", " lead", "trail ", "\t tab", "\"Q1\"", "'Q1'",
+                                           "\"", "\"\"", ";x", "#x", "[x]", "[device1]", "a=b",
+                                           "a ; b", "\xC4\xD6", std::string(255, 's'),
+                                           " " + std::string(252, 's')));
+
+TEST_F(ConfigFileTest, ValueThatCannotReadBackIsRefusedAndLeavesTheFile) {
+    const std::string before = "[device0]\nserial=A\n";
+    writeFile(before);
+    ConfigFile config(path_);
+    const std::string refused[] = {"a\nb", "a\rb", std::string("a\0b", 3), std::string(256, 's'),
+                                   " " + std::string(254, 's')};
+    for (const std::string& value : refused) {
+        EXPECT_FALSE(ConfigFile::isRecordable(value)) << value.size();
+        EXPECT_FALSE(config.writeString("device0", "serial", value)) << value.size();
+        EXPECT_FALSE(config.writeString("device1", "type", value)) << value.size();
+    }
+    EXPECT_FALSE(config.writeString("device0]", "serial", "B"));
+    EXPECT_FALSE(config.writeString("device0", "serial=x", "B"));
+    EXPECT_FALSE(config.writeString("device0", ";serial", "B"));
+    EXPECT_FALSE(config.writeString(" device0", "serial", "B"));
+    EXPECT_EQ(fileText(), before);
 }
 
 TEST_F(ConfigFileTest, ValueWithLineBreakIsRefused) {

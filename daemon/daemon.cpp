@@ -215,8 +215,11 @@ void Daemon::scanSoon() {
     if (soonTimer_ != nullptr) {
         return;
     }
-    sd_event_add_time_relative(event_, &soonTimer_, CLOCK_MONOTONIC, kSoonUs, 0,
-                               &Daemon::onSoonTimer, this);
+    const int r = sd_event_add_time_relative(event_, &soonTimer_, CLOCK_MONOTONIC, kSoonUs, 0,
+                                             &Daemon::onSoonTimer, this);
+    if (r < 0) {
+        logLine("cannot schedule a scan: " + errnoText(r));
+    }
 }
 
 bool Daemon::healthy() const {

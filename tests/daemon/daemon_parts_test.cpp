@@ -1,0 +1,165 @@
+// The daemon's readers of outside input and its result names, each alone.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "bus_errors.h"
+#include "module_scan.h"
+#include "options.h"
+#include "point_writes.h"
+
+namespace tavrik::daemon {
+namespace {
+
+struct OptionsCase {
+    std::vector<std::string> args;
+    std::string problem;  // empty: accepted
+    DaemonOptions::Bus bus;
+    std::string address;
+    int reopenMinMs;
+    int rescanMs;
+};
+
+TEST(DaemonOptionsTest, ReadsEveryFormAndRejectsTheRest) {
+    using Bus = DaemonOptions::Bus;
+    const OptionsCase cases[] = {
+        {{}, "", Bus::System, "", 1000, 10000},
+        {{"--session"}, "", Bus::Session, "", 1000, 10000},
+        {{"--bus", "unix:path=/tmp/b"}, "", Bus::Address, "unix:path=/tmp/b", 1000, 10000},
+        {{"--reopen-min-ms", "50", "--rescan-ms", "200"}, "", Bus::System, "", 50, 200},
+        {{"--bus"}, "--bus needs an address", Bus::System, "", 1000, 10000},
+        {{"--session", "--bus", "x"},
+         "only one of --session and --bus may be given",
+         Bus::System,
+         "",
+         1000,
+         10000},
+        {{"--rescan-ms", "0"},
+         "--rescan-ms needs a number of milliseconds above 0",
+         Bus::System,
+         "",
+         1000,
+         10000},
+        {{"--reopen-min-ms", "-5"},
+         "--reopen-min-ms needs a number of milliseconds above 0",
+         Bus::System,
+         "",
+         1000,
+         10000},
+        {{"--reopen-min-ms", "12x"},
+         "--reopen-min-ms needs a number of milliseconds above 0",
+         Bus::System,
+         "",
+         1000,
+         10000},
+        {{"--reopen-min-ms", "99999999999"},
+         "--reopen-min-ms needs a number of milliseconds above 0",
+         Bus::System,
+         "",
+         1000,
+         10000},
+        {{"--reopen-min-ms", "40000"},
+         "--reopen-max-ms is below --reopen-min-ms",
+         Bus::System,
+         "",
+         40000,
+         10000},
+        {{"-x"}, "unknown argument: -x", Bus::System, "", 1000, 10000},
+    };
+    for (const OptionsCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        DaemonOptions options;
+        EXPECT_EQ(parseOptions(c.args, options), c.problem);
+        if (c.problem.empty()) {
+            EXPECT_EQ(options.bus, c.bus);
+            EXPECT_EQ(options.address, c.address);
+            EXPECT_EQ(options.reopenMinMs, c.reopenMinMs);
+            EXPECT_EQ(options.rescanMs, c.rescanMs);
+        }
+    }
+    DaemonOptions options;
+    EXPECT_EQ(parseOptions({"-v", "-h"}, options), "");
+    EXPECT_TRUE(options.version);
+    EXPECT_TRUE(options.help);
+}
+
+TEST(DaemonErrorNamesTest, NamesEachResultAndAnUnknownOne) {
+    EXPECT_EQ(errorName(DeviceBusy), "io.tavrik1.Error.DeviceBusy");
+    EXPECT_EQ(errorName(IoPointOutOfRange), "io.tavrik1.Error.IoPointOutOfRange");
+    EXPECT_EQ(errorName(InvalidParameterValue), "io.tavrik1.Error.InvalidParameterValue");
+    EXPECT_EQ(errorName(CommunicationTimeout), "io.tavrik1.Error.CommunicationTimeout");
+    EXPECT_EQ(errorName(ApiThreadStopped), "io.tavrik1.Error.ApiThreadStopped");
+    EXPECT_EQ(errorName(WatchdogReset), "io.tavrik1.Error.WatchdogReset");
+    EXPECT_EQ(errorName(-15), "io.tavrik1.Error.Unknown");
+    EXPECT_EQ(errorName(1), "io.tavrik1.Error.Unknown");
+}
+
+TEST(DaemonPointWritesTest, GivesWhatTheDeviceWouldForEachWrite) {
+    PointCounts counts{};
+    counts[Inputs] = 4;
+    counts[Outputs] = 2;
+    counts[Watchdog] = 1;
+    struct Case {
+        PointWrite write;
+        int result;
+    };
+    const Case cases[] = {
+        {{Outputs, 1, 1}, Ok},
+        {{Outputs, 0, 0}, Ok},
+        {{Watchdog, 0, 0xFFFF}, Ok},
+        {{Outputs, 2, 1}, IoPointOutOfRange},
+        {{Outputs, 0xFFFFFFFFu, 1}, IoPointOutOfRange},
+        {{kIoTypeCount, 0, 1}, IoPointOutOfRange},
+        {{RaidLeds, 0, 1}, IoPointOutOfRange},  // writable, but the module has none
+        {{Inputs, 0, 1}, InvalidParameterValue},
+        {{Outputs, 0, 2}, InvalidParameterValue},
+        {{Outputs, 0, -1}, InvalidParameterValue},
+        {{Watchdog, 0, 0x10000}, InvalidParameterValue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.write.type) + " " + std::to_string(c.write.index) + " " +
+                     std::to_string(c.write.value));
+        EXPECT_EQ(checkWrite(counts, c.write), c.result);
+    }
+    EXPECT_EQ(checkWrites(counts, {{Outputs, 0, 1}, {Outputs, 1, 1}}), Ok);
+    EXPECT_EQ(checkWrites(counts, {{Outputs, 0, 1}, {Outputs, 1, 2}, {Outputs, 5, 1}}),
+              InvalidParameterValue);
+    EXPECT_EQ(checkWrites(counts, {}), Ok);
+    EXPECT_EQ(deviceIndex(7), 7);
+    EXPECT_EQ(deviceIndex(0x80000000u), -1);
+}
+
+TEST(DaemonModuleScanTest, KeepsModulesWithASerialAndPrefersApplicationMode) {
+    wchar_t serialA[] = L"A1";
+    wchar_t serialB[] = L"B2";
+    wchar_t product[] = L"Tavrik IO";
+    hid::hid_device_info none{};
+    hid::hid_device_info b{};
+    b.serial_number = serialB;
+    b.next = &none;
+    hid::hid_device_info a{};
+    a.serial_number = serialA;
+    a.product_string = product;
+    a.next = &b;
+    std::map<std::string, FoundModule> found;
+    collectModules(&a, false, found);
+    hid::hid_device_info aInBootloader = a;
+    aInBootloader.next = nullptr;
+    aInBootloader.product_string = nullptr;
+    wchar_t serialC[] = L"C3";
+    hid::hid_device_info c{};
+    c.serial_number = serialC;
+    aInBootloader.next = &c;
+    collectModules(&aInBootloader, true, found);
+
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_FALSE(found["A1"].bootloader);
+    EXPECT_EQ(found["A1"].productString, "Tavrik IO");
+    EXPECT_FALSE(found["B2"].bootloader);
+    EXPECT_EQ(found["B2"].productString, "");
+    EXPECT_TRUE(found["C3"].bootloader);
+}
+
+}  // namespace
+}  // namespace tavrik::daemon

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "module_text.h"
 #include "tavrik/tavrik.h"
 
 namespace tavrik {
@@ -36,7 +37,7 @@ void listDevices() {
         return;
     }
     for (const std::string& serial : attached) {
-        std::cout << serial << "\n";
+        std::cout << terminalText(serial) << "\n";
     }
     std::cout << std::flush;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "info_commands.h"
+#include "module_text.h"
 
 namespace tavrik {
 
@@ -35,10 +36,10 @@ const PoeFlag kPoeFlags[] = {
 void printDeviceBlock(size_t position, Device& device) {
     std::cout << "Device   : " << position << "\n"
               << "Index    : " << device.configIndex() << "\n"
-              << "Name     : " << device.name() << "\n"
-              << "Serial   : " << device.serial() << "\n"
-              << "Firmware : " << device.firmwareVersion() << "\n"
-              << "Hardware : " << device.hardwareVersion() << std::endl;
+              << "Name     : " << terminalText(device.name()) << "\n"
+              << "Serial   : " << terminalText(device.serial()) << "\n"
+              << "Firmware : " << terminalText(device.firmwareVersion()) << "\n"
+              << "Hardware : " << terminalText(device.hardwareVersion()) << std::endl;
     if (device.watchdogTime() != 0) {
         // The asctime text carries its own newline, so an empty line follows.
         std::cout << "watchdog : " << watchdogTimeText(device.watchdogTime()) << "\n" << std::endl;
@@ -68,8 +69,8 @@ void printDeviceBlock(size_t position, Device& device) {
 int openDevice(const std::string& serial, Device& device) {
     int result = device.open(serial);
     if (result != Ok) {
-        std::cerr << "Error opening device " << serial << " : " << resultMessage(result)
-                  << std::endl;
+        std::cerr << "Error opening device " << terminalText(serial) << " : "
+                  << resultMessage(result) << std::endl;
         return result;
     }
     result = device.start();

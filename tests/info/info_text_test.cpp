@@ -1,10 +1,13 @@
-// Texts that tavrik_info builds from values: PoE status words, event lines, watchdog times.
+// Texts that tavrik_info builds from values: PoE status words, event lines, watchdog times,
+// module texts made safe for the terminal.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <iostream>
 #include <sstream>
 
 #include "info_commands.h"
+#include "module_text.h"
 
 namespace tavrik {
 namespace {
@@ -88,6 +91,48 @@ INSTANTIATE_TEST_SUITE_P(Times, WatchdogTime,
                                          TimeCase{951782400, "Tue Feb 29 00:00:00 2000"},
                                          TimeCase{1700000000, "Tue Nov 14 22:13:20 2023"},
                                          TimeCase{4294967295, "Sun Feb 07 06:28:15 2106"}));
+
+struct TerminalCase {
+    const char* label;
+    std::string text;
+    std::string shown;
+};
+
+class TerminalText : public testing::TestWithParam<TerminalCase> {};
+
+TEST_P(TerminalText, EscapesControlBytesOnly) {
+    EXPECT_EQ(terminalText(GetParam().text), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TerminalText,
+    testing::Values(
+        TerminalCase{"Plain", "Rack 2 ~!", "Rack 2 ~!"}, TerminalCase{"Empty", "", ""},
+        TerminalCase{"ClearScreen", "A\x1B[2JB", "A\\x1B[2JB"},
+        TerminalCase{"ClipboardWrite", "\x1B]52;c;aGk=\x07", "\\x1B]52;c;aGk=\\x07"},
+        TerminalCase{"LineControls", "a\tb\nc\rd", "a\\x09b\\x0Ac\\x0Dd"},
+        TerminalCase{"Nul", std::string("a\0b", 3), "a\\x00b"},
+        TerminalCase{"Delete", "x\x7F", "x\\x7F"},
+        TerminalCase{"C1Csi",
+                     "\x9B"
+                     "31m",
+                     "\\x9B31m"},
+        TerminalCase{"C1Bounds", "\x80\x9F", "\\x80\\x9F"},
+        TerminalCase{"Latin1Kept", "\xA0\xE4\xFF", "\xA0\xE4\xFF"},
+        TerminalCase{"BackslashKept", "C:\\x1B\\", "C:\\x1B\\"},
+        // Taken as bytes: UTF-8's a-umlaut has no byte in 0x80-0x9F, the euro sign has one.
+        TerminalCase{"Utf8", "\xC3\xA4 \xE2\x82\xAC", "\xC3\xA4 \xE2\\x82\xAC"}),
+    [](const testing::TestParamInfo<TerminalCase>& info) { return info.param.label; });
+
+TEST(TerminalText, EveryOtherByteIsKeptAsItIs) {
+    for (int byte = 0; byte < 256; ++byte) {
+        const std::string text(1, static_cast<char>(byte));
+        const bool control = byte < 0x20 || byte == 0x7F || (byte >= 0x80 && byte <= 0x9F);
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        EXPECT_EQ(terminalText(text), control ? std::string(escaped) : text) << byte;
+    }
+}
 
 }  // namespace
 }  // namespace tavrik

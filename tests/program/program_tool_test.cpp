@@ -136,6 +136,43 @@ TEST_F(ProgramToolTest, InvalidFileIsReportedBeforeAnyDeviceAccess) {
     }
 }
 
+// Files that pass the record checks but put nothing in the verified range
+// (0x9D006000 to 0x9D01F000): refused as invalid, and the module keeps its application.
+struct OutsideCase {
+    const char* name;
+    std::string records;
+};
+
+class OutsideRangeTest : public ProgramToolTest,
+                         public ::testing::WithParamInterface<OutsideCase> {};
+
+TEST_P(OutsideRangeTest, FileIsRefusedAndTheModuleIsLeftAlone) {
+    const std::string file = dir.file("outside.hex", GetParam().records + test::endOfFileRecord());
+    const test::ProcessResult r = run({"-p", file, "A100"}, kAppModule);
+    EXPECT_EQ(r.exitStatus, 253);
+    EXPECT_EQ(r.out, "The file '" + file + "' is not a valid hex file\n");
+    EXPECT_EQ(r.err, "");
+    // Not even the restart request: the module is never put in its bootloader.
+    EXPECT_EQ(logCount("app "), 0u);
+    EXPECT_EQ(logCount("boot "), 0u);
+}
+
+std::string linearRecord(uint16_t upper) {
+    return test::hexRecord(0x04, 0,
+                           {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OutsideRangeTest,
+    ::testing::Values(
+        OutsideCase{"BelowImageBase",
+                    test::imageBaseRecord() + test::hexRecord(0x00, 0x5FF0, Bytes(16, 0xA5))},
+        OutsideCase{"PastCrcEnd", linearRecord(0x9D01) + test::hexRecord(0x00, 0xF000, {1, 2}) +
+                                      linearRecord(0x9D02) + test::hexRecord(0x00, 0x0000, {3})},
+        OutsideCase{"BootFlash", linearRecord(0x1FC0) + test::hexRecord(0x00, 0x0000, {1, 2})},
+        OutsideCase{"WithoutAddressRecord", test::hexRecord(0x00, 0x6000, {1, 2, 3, 4})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ProgramToolTest, MissingModuleIsSearchedThirtyTimes) {
     const test::ProcessResult r = run({"-p", hexFile, "Z999"}, kAppModule);
     EXPECT_EQ(r.exitStatus, 255);
@@ -174,6 +211,13 @@ TEST_F(ProgramToolTest, ListingCoversBothModesInPhysicalOrder) {
             "[module]\nserial = BOOT1\nbootloader = 1\nlocation = 00000001.\n");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "BOOT1\nAPP2\n");
+}
+
+TEST_F(ProgramToolTest, ListingEscapesControlBytesOfSerialNumbers) {
+    const test::ProcessResult r =
+        run({"-l"}, "[module]\nserial = A\x1B]2;x\x07\\\x85Z\nbootloader = 1\n");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, "A\\x1B]2;x\\x07\\\\x85Z\n");
 }
 
 // The command line, with a module A100 in its bootloader on the bus.

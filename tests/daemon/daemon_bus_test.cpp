@@ -288,11 +288,16 @@ TEST_F(DaemonBusTest, ReopensAModuleThatStoppedAnswering) {
     EXPECT_EQ(errors[1].text, "API thread has stopped running");
     EXPECT_EQ(errors[1].sequence, errors[0].sequence + 1);
 
-    ASSERT_TRUE(waitForState("C300", "running", 5000));
     std::vector<std::string> states;
-    for (const SeenSignal& s : signalsOf("C300", "State")) {
-        states.push_back(s.text);
-    }
+    waitUntil(
+        [&] {
+            states.clear();
+            for (const SeenSignal& s : signalsOf("C300", "State")) {
+                states.push_back(s.text);
+            }
+            return states.size() >= 3;
+        },
+        5000);
     EXPECT_EQ(states, (std::vector<std::string>{"running", "reopening", "running"}));
     // The reopened module reports its input afresh, counting from 1 again.
     ASSERT_TRUE(waitUntil([&] { return signalsOf("C300", "PointChanged").size() >= 2; }, 3000));

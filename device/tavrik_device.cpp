@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "config_file.h"
+#include "signal_mask.h"
 
 namespace tavrik {
 
@@ -198,7 +199,10 @@ int TavrikDevice::start() {
     if (apiThread_.joinable()) {
         apiThread_.join();  // a thread that stopped on an error has already left its loop
     }
-    apiThread_ = boost::thread(&TavrikDevice::apiThread, this);
+    {
+        const SignalsBlocked noSignals;  // for the new thread only
+        apiThread_ = boost::thread(&TavrikDevice::apiThread, this);
+    }
     for (int wait = 0; wait < kStartWaits; ++wait) {
         boost::this_thread::sleep(boost::posix_time::milliseconds(kStartWaitMs));
         if (status_ == Ok) {

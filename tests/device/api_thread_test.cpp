@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#ifndef _WIN32
+#include <csignal>
+
+#include <pthread.h>
+#endif
+
 #include "device_fixture.h"
 
 namespace tavrik {
@@ -213,6 +220,31 @@ TEST_F(ApiThreadTest, FailedReadStopsTheThreadInsteadOfSpinning) {
     ASSERT_TRUE(eventually([&] { return device.status() == ApiThreadStopped; }));
     EXPECT_LE(bus.readCount(0) - readsBefore, 1u);  // the one read that failed
 }
+
+#ifndef _WIN32
+// A failed read stops the thread, so a signal handler of the user's program must never
+// interrupt the thread's HID reads: the thread runs with every signal blocked, whatever the
+// mask of the thread that started it.
+TEST_F(ApiThreadTest, ApiThreadRunsWithSignalsBlocked) {
+    virt::ModuleConfig module = basicModule("T1", {0, 1});
+    bus.add(module);
+    ASSERT_EQ(device.open("T1"), Ok);
+    std::atomic<int> blocked{-1};
+    device.setEventCallback([&blocked](int32_t, int32_t, int32_t, int32_t, TavrikDevice&) {
+        sigset_t mask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        blocked = sigismember(&mask, SIGCHLD) == 1 && sigismember(&mask, SIGUSR1) == 1 &&
+                  sigismember(&mask, SIGINT) == 1;
+    });
+    ASSERT_EQ(device.start(), Ok);
+    ASSERT_TRUE(eventually([&] { return blocked != -1; }));
+    EXPECT_EQ(blocked, 1);
+    sigset_t mine;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mine);
+    EXPECT_EQ(sigismember(&mine, SIGUSR1), 0);  // the starting thread's mask is given back
+    device.setEventCallback(nullptr);
+}
+#endif
 
 TEST_F(ApiThreadTest, CorruptEventStopsTheThread) {
     startModule();

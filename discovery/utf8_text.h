@@ -1,12 +1,55 @@
-// HID strings that only describe a module (its product string) as UTF-8 text, for names shown
-// to people and exported as labels. Serial numbers keep their byte-by-byte narrowing: they
-// must widen back to the same string to open the module.
+// UTF-8 for module texts. HID strings that only describe a module (its product string) become
+// UTF-8 for names shown to people and exported as labels; serial numbers keep their
+// byte-by-byte narrowing, since they must widen back to the same string to open the module.
+// Texts from the module itself are any bytes, so whoever shows them reads them with
+// utf8Sequence.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace tavrik {
+
+// The length (2 to 4) of the valid multi-byte UTF-8 sequence at text[at], or 0 when the bytes
+// there are none: then *broken is how many bytes the broken sequence spans (at least 1; the
+// byte that broke it starts what follows). Overlong forms, surrogates and values past
+// U+10FFFF are not valid. The byte at text[at] is 0x80 or above.
+inline size_t utf8Sequence(const std::string& text, size_t at, size_t* broken) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    // The lead byte gives the length and the range of the second byte; the narrower ranges
+    // leave out overlong forms, surrogates and values past U+10FFFF.
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    }
+    size_t n = 1;
+    while (length != 0 && n < length && at + n < text.size()) {
+        const auto next = static_cast<unsigned char>(text[at + n]);
+        if (next < low || next > high)
+            break;
+        low = 0x80;
+        high = 0xBF;
+        ++n;
+    }
+    if (length != 0 && n == length)
+        return length;
+    *broken = n;
+    return 0;
+}
 
 // wchar_t holds UTF-16 where it is 16 bits wide (Windows) and UTF-32 elsewhere. A lone
 // surrogate or a value past U+10FFFF becomes U+FFFD.

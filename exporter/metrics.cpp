@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "utf8_text.h"
+
 namespace tavrik::exporter {
 
 namespace {
@@ -89,41 +91,16 @@ std::string escapeLabelValue(const std::string& value) {
             ++i;
             continue;
         }
-        // The lead byte gives the length and the range of the second byte; the narrower
-        // ranges leave out overlong forms, surrogates and values past U+10FFFF.
-        size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0)
-                low = 0xA0;
-            else if (lead == 0xED)
-                high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0)
-                low = 0x90;
-            else if (lead == 0xF4)
-                high = 0x8F;
-        }
         // Each broken sequence becomes one U+FFFD, up to the byte that broke it, which is
         // read again as the start of what follows.
-        size_t n = 1;
-        while (length != 0 && n < length && i + n < size) {
-            const auto next = static_cast<unsigned char>(value[i + n]);
-            if (next < low || next > high)
-                break;
-            low = 0x80;
-            high = 0xBF;
-            ++n;
-        }
-        if (length != 0 && n == length)
-            out.append(value, i, n);
-        else
+        size_t broken = 0;
+        if (const size_t length = utf8Sequence(value, i, &broken)) {
+            out.append(value, i, length);
+            i += length;
+        } else {
             out += kReplacement;
-        i += n;
+            i += broken;
+        }
     }
     return out;
 }

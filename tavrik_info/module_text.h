@@ -7,10 +7,10 @@
 
 namespace tavrik {
 
-// The text with each control byte written as \xHH (two upper-case hex digits): bytes below
-// 0x20, 0x7F, and 0x80 to 0x9F, which terminals take as C1 controls. The texts are 8-bit, so
-// they are taken byte by byte, not as UTF-8: a byte 0x80 to 0x9F inside a UTF-8 sequence is
-// escaped as well. Every other byte, the backslash among them, is kept as it is.
+// The text with each control written as \xHH (two upper-case hex digits) per byte: bytes below
+// 0x20 and 0x7F; bytes 0x80 to 0x9F, which terminals take as C1 controls, where they are not
+// part of a valid UTF-8 sequence; and the UTF-8 forms of the C1 controls, U+0080 to U+009F.
+// Every other byte, the backslash and valid UTF-8 among them, is kept as it is.
 std::string terminalText(const std::string& text);
 
 }  // namespace tavrik

@@ -106,22 +106,28 @@ TEST_P(TerminalText, EscapesControlBytesOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, TerminalText,
-    testing::Values(
-        TerminalCase{"Plain", "Rack 2 ~!", "Rack 2 ~!"}, TerminalCase{"Empty", "", ""},
-        TerminalCase{"ClearScreen", "A\x1B[2JB", "A\\x1B[2JB"},
-        TerminalCase{"ClipboardWrite", "\x1B]52;c;aGk=\x07", "\\x1B]52;c;aGk=\\x07"},
-        TerminalCase{"LineControls", "a\tb\nc\rd", "a\\x09b\\x0Ac\\x0Dd"},
-        TerminalCase{"Nul", std::string("a\0b", 3), "a\\x00b"},
-        TerminalCase{"Delete", "x\x7F", "x\\x7F"},
-        TerminalCase{"C1Csi",
-                     "\x9B"
-                     "31m",
-                     "\\x9B31m"},
-        TerminalCase{"C1Bounds", "\x80\x9F", "\\x80\\x9F"},
-        TerminalCase{"Latin1Kept", "\xA0\xE4\xFF", "\xA0\xE4\xFF"},
-        TerminalCase{"BackslashKept", "C:\\x1B\\", "C:\\x1B\\"},
-        // Taken as bytes: UTF-8's a-umlaut has no byte in 0x80-0x9F, the euro sign has one.
-        TerminalCase{"Utf8", "\xC3\xA4 \xE2\x82\xAC", "\xC3\xA4 \xE2\\x82\xAC"}),
+    testing::Values(TerminalCase{"Plain", "Rack 2 ~!", "Rack 2 ~!"}, TerminalCase{"Empty", "", ""},
+                    TerminalCase{"ClearScreen", "A\x1B[2JB", "A\\x1B[2JB"},
+                    TerminalCase{"ClipboardWrite", "\x1B]52;c;aGk=\x07", "\\x1B]52;c;aGk=\\x07"},
+                    TerminalCase{"LineControls", "a\tb\nc\rd", "a\\x09b\\x0Ac\\x0Dd"},
+                    TerminalCase{"Nul", std::string("a\0b", 3), "a\\x00b"},
+                    TerminalCase{"Delete", "x\x7F", "x\\x7F"},
+                    TerminalCase{"C1Csi",
+                                 "\x9B"
+                                 "31m",
+                                 "\\x9B31m"},
+                    TerminalCase{"C1Bounds", "\x80\x9F", "\\x80\\x9F"},
+                    TerminalCase{"Latin1Kept", "\xA0\xE4\xFF", "\xA0\xE4\xFF"},
+                    TerminalCase{"BackslashKept", "C:\\x1B\\", "C:\\x1B\\"},
+                    // Valid UTF-8 stays whole, also where its bytes lie in 0x80-0x9F (the euro
+                    // sign, A with macron); the UTF-8 forms of the C1 controls do not.
+                    TerminalCase{"Utf8", "\xC3\xA4 \xE2\x82\xAC \xC4\x80",
+                                 "\xC3\xA4 \xE2\x82\xAC \xC4\x80"},
+                    TerminalCase{"Utf8C1",
+                                 "a\xC2\x9B"
+                                 "31m\xC2\x85\xC2\xA0",
+                                 "a\\xC2\\x9B31m\\xC2\\x85\xC2\xA0"},
+                    TerminalCase{"BrokenUtf8", "\xE2\x82 \xC3", "\xE2\\x82 \xC3"}),
     [](const testing::TestParamInfo<TerminalCase>& info) { return info.param.label; });
 
 TEST(TerminalText, EveryOtherByteIsKeptAsItIs) {

@@ -207,12 +207,42 @@ deb_files() {
 check "package files, owners and modes" deb_files
 maintainer_scripts() {
     dpkg-deb -e "$deb" "$scratch/control" &&
-        for script in postinst postrm; do
+        for script in postinst prerm postrm; do
             [ -x "$scratch/control/$script" ] && sh -n "$scratch/control/$script" ||
                 { echo "$script missing, not executable or not valid sh"; return 1; }
         done
 }
 check "package maintainer scripts" maintainer_scripts
+# What the scripts ask systemd for where it runs, in a mount namespace of its own whose /run
+# says so, with the systemd helpers replaced by stubs that log their arguments.
+unit_calls() {
+    mkdir -p "$scratch/stubs" &&
+        for stub in systemctl deb-systemd-invoke deb-systemd-helper groupadd udevadm; do
+            printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$stub" "$scratch/calls" >"$scratch/stubs/$stub"
+            chmod 755 "$scratch/stubs/$stub"
+        done &&
+        # Each line: the script and its arguments, then the unit calls it must make with systemd
+        # running, in order.
+        while IFS='|' read -r call expected; do
+            : >"$scratch/calls"
+            # shellcheck disable=SC2086
+            $SUDO unshare --mount --propagation private sh -c \
+                'mount -t tmpfs tavrik-check /run && mkdir -p /run/systemd/system && exec "$@"' \
+                sh env PATH="$scratch/stubs:$PATH" sh "$scratch/control/"$call >/dev/null 2>&1 ||
+                { echo "$call failed"; return 1; }
+            actual=$(grep -E '^(systemctl|deb-systemd-invoke) ' "$scratch/calls" | paste -sd ';' -)
+            [ "$actual" = "$expected" ] ||
+                { echo "$call: '$actual', expected '$expected'"; return 1; }
+        done <<CALLS
+postinst configure|systemctl --system daemon-reload
+postinst configure 1.2.2|systemctl --system daemon-reload;deb-systemd-invoke try-restart tavrik-exporter.service
+prerm remove|deb-systemd-invoke stop tavrik-exporter.service
+prerm upgrade 1.2.4|
+postrm remove|systemctl --system daemon-reload
+postrm purge|
+CALLS
+}
+check "maintainer scripts stop, restart and reload the unit where systemd runs" unit_calls
 
 # --- Installed on this machine -----------------------------------------------------------
 if dpkg-query -W -f='${Status}' tavrik-tools 2>/dev/null | grep -q 'ok installed'; then
@@ -270,6 +300,17 @@ else
         }
         check "installed Python package imports" python_imports
 
+        # An administrator enables the exporter; removal masks it, so that the kept link starts
+        # nothing, and reinstalling brings it back enabled.
+        wants=/etc/systemd/system/multi-user.target.wants/tavrik-exporter.service
+        mask=/etc/systemd/system/tavrik-exporter.service
+        unit_state() {
+            $SUDO systemctl enable tavrik-exporter.service && [ -L "$wants" ] &&
+                $SUDO dpkg -r tavrik-tools && [ "$(readlink "$mask")" = /dev/null ] &&
+                $SUDO dpkg -i "$deb" && [ ! -e "$mask" ] && [ -L "$wants" ]
+        }
+        check "removal masks an enabled exporter unit; reinstalling keeps it enabled" unit_state
+
         # shellcheck disable=SC2086
         check "dpkg --purge" $SUDO dpkg --purge $packages
         installed=
@@ -278,7 +319,11 @@ else
                 while read -r path; do
                     [ ! -e "$path" ] || { echo "left behind: $path"; return 1; }
                 done <"$scratch/expected-paths" &&
-                [ ! -e /usr/share/doc/tavrik ]
+                [ ! -e /usr/share/doc/tavrik ] &&
+                for link in "$wants" "$mask"; do
+                    [ ! -L "$link" ] || { echo "left behind: $link"; return 1; }
+                done &&
+                [ -z "$(ls /var/lib/systemd/deb-systemd-helper-*/*tavrik* 2>/dev/null)" ]
         }
         check "purge leaves nothing behind" purged
         if [ -z "$plugdev_before" ] && getent group plugdev >/dev/null; then

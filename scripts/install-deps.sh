@@ -13,7 +13,8 @@ SUDO=
 # and the test of its bus policy runs clients in python3-dbus with python3-gi's main loop.
 PACKAGES="cmake g++ make pkg-config libhidapi-dev libboost-dev libboost-thread-dev \
 libboost-date-time-dev libgtest-dev libgmock-dev scdoc mandoc dpkg-dev man-db python3-dev \
-pybind11-dev python3-pytest python3-mypy abigail-tools libsystemd-dev dbus-daemon python3-dbus python3-gi $*"
+pybind11-dev python3-pytest python3-mypy abigail-tools libsystemd-dev dbus-daemon python3-dbus \
+python3-gi $*"
 missing=
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -35,11 +35,22 @@ check() {
     fi
 }
 
+remove_tavrikd_user() {
+    if getent passwd tavrikd >/dev/null; then
+        $SUDO userdel tavrikd || return 1
+    fi
+    if getent group tavrikd >/dev/null; then
+        $SUDO groupdel tavrikd || return 1
+    fi
+}
+
 scratch=$(mktemp -d)
 packages="tavrik-tools python3-tavrik libtavrik-dev libtavrik1"
 installed=
 plugdev_recorded=
 plugdev_before=
+tavrikd_recorded=
+tavrikd_before=
 cleanup() {
     if [ -n "$installed" ]; then
         # shellcheck disable=SC2086
@@ -47,6 +58,10 @@ cleanup() {
     fi
     if [ -n "$plugdev_recorded" ] && [ -z "$plugdev_before" ] && getent group plugdev >/dev/null; then
         $SUDO groupdel plugdev || true
+    fi
+    # The package leaves its system user on purge; the check takes away the one it caused.
+    if [ -n "$tavrikd_recorded" ] && [ -z "$tavrikd_before" ]; then
+        remove_tavrikd_user || true
     fi
     rm -rf "$scratch"
 }
@@ -87,6 +102,11 @@ cat >"$scratch/expected-files" <<EOF
 /usr/lib/python3/dist-packages/tavrik/$py 644
 /usr/lib/python3/dist-packages/tavrik/py.typed 644
 /usr/lib/systemd/system/tavrik-exporter.service 644
+/usr/lib/systemd/system/tavrikd.service 644
+/usr/lib/sysusers.d/tavrikd.conf 644
+/usr/sbin/tavrikd 755
+/usr/share/dbus-1/interfaces/io.tavrik1.xml 644
+/usr/share/dbus-1/system.d/io.tavrik1.conf 644
 /usr/lib/udev/rules.d/60-tavrik.rules 644
 /usr/share/bash-completion/completions/tavrik_info 644
 /usr/share/bash-completion/completions/tavrik_program 644
@@ -100,6 +120,7 @@ cat >"$scratch/expected-files" <<EOF
 /usr/share/man/man1/tavrik_program.1.gz 644
 /usr/share/man/man1/tavrik_sim.1.gz 644
 /usr/share/man/man5/tavrik.ini.5.gz 644
+/usr/share/man/man8/tavrikd.8.gz 644
 EOF
 sort -o "$scratch/expected-files" "$scratch/expected-files"
 cut -d' ' -f1 "$scratch/expected-files" >"$scratch/expected-paths"
@@ -130,8 +151,12 @@ staged_paths() {
         names tavrik_sim.1 /usr/share/doc/tavrik/SCENARIO.md &&
         names tavrik_exporter.1 /etc/tavrik.ini &&
         names tavrik_exporter.1 /usr/share/doc/tavrik/examples/prometheus/ &&
+        names tavrikd.8 /usr/share/dbus-1/interfaces/io.tavrik1.xml &&
+        names tavrikd.8 /usr/share/dbus-1/system.d/io.tavrik1.conf &&
+        names tavrikd.8 /usr/lib/sysusers.d/tavrikd.conf &&
         grep -qxF ExecStart=/usr/bin/tavrik_exporter \
             "$stage/usr/lib/systemd/system/tavrik-exporter.service" &&
+        grep -qxF ExecStart=/usr/sbin/tavrikd "$stage/usr/lib/systemd/system/tavrikd.service" &&
         grep -qF /etc/tavrik.ini "$stage/usr/share/doc/tavrik/tavrik.ini"
 }
 check "staged documents name /etc and /usr paths" staged_paths
@@ -200,8 +225,8 @@ deb_files() {
     awk '{ print $1 }' "$scratch/deb-files" | diff -u "$scratch/expected-paths" - &&
         awk '$3 != "root/root" { print "not owned by root:", $0; bad = 1 }
              $2 ~ /^l/ { next }
-             $1 ~ /^\/usr\/bin\// && $2 != "-rwxr-xr-x" { print "mode:", $0; bad = 1 }
-             $1 !~ /^\/usr\/bin\// && $2 != "-rw-r--r--" { print "mode:", $0; bad = 1 }
+             $1 ~ /^\/usr\/s?bin\// && $2 != "-rwxr-xr-x" { print "mode:", $0; bad = 1 }
+             $1 !~ /^\/usr\/s?bin\// && $2 != "-rw-r--r--" { print "mode:", $0; bad = 1 }
              END { exit bad }' "$scratch/deb-files"
 }
 check "package files, owners and modes" deb_files
@@ -213,36 +238,63 @@ maintainer_scripts() {
         done
 }
 check "package maintainer scripts" maintainer_scripts
-# What the scripts ask systemd for where it runs, in a mount namespace of its own whose /run
-# says so, with the systemd helpers replaced by stubs that log their arguments.
+# What the scripts ask systemd, the users' tools and the bus for where they run, in a mount
+# namespace of its own whose /run says so, with the helpers replaced by stubs that log their
+# arguments; none of them changes this machine.
+stubs() {
+    mkdir -p "$1" &&
+        for stub in systemctl deb-systemd-invoke deb-systemd-helper groupadd udevadm \
+            systemd-sysusers adduser useradd usermod dbus-send; do
+            printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$stub" "$scratch/calls" >"$1/$stub"
+            chmod 755 "$1/$stub"
+        done
+}
+# run_script PATH SCRIPT ARGS...: one maintainer script, with systemd and the system bus
+# running as far as the script can see.
+run_script() {
+    path=$1
+    shift
+    : >"$scratch/calls"
+    $SUDO unshare --mount --propagation private sh -c \
+        'mount -t tmpfs tavrik-check /run && mkdir -p /run/systemd/system /run/dbus &&
+         /usr/bin/python3 -c "import socket; socket.socket(socket.AF_UNIX).bind(\"/run/dbus/system_bus_socket\")" &&
+         exec "$@"' \
+        sh env PATH="$path" /bin/sh "$@" >/dev/null 2>&1
+}
 unit_calls() {
-    mkdir -p "$scratch/stubs" &&
-        for stub in systemctl deb-systemd-invoke deb-systemd-helper groupadd udevadm; do
-            printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$stub" "$scratch/calls" >"$scratch/stubs/$stub"
-            chmod 755 "$scratch/stubs/$stub"
-        done &&
-        # Each line: the script and its arguments, then the unit calls it must make with systemd
-        # running, in order.
+    stubs "$scratch/stubs" &&
+        # Each line: the script and its arguments, then the calls it must make, in order.
         while IFS='|' read -r call expected; do
-            : >"$scratch/calls"
             # shellcheck disable=SC2086
-            $SUDO unshare --mount --propagation private sh -c \
-                'mount -t tmpfs tavrik-check /run && mkdir -p /run/systemd/system && exec "$@"' \
-                sh env PATH="$scratch/stubs:$PATH" sh "$scratch/control/"$call >/dev/null 2>&1 ||
+            run_script "$scratch/stubs:$PATH" "$scratch/control/"$call ||
                 { echo "$call failed"; return 1; }
-            actual=$(grep -E '^(systemctl|deb-systemd-invoke) ' "$scratch/calls" | paste -sd ';' -)
+            actual=$(grep -E '^(systemctl|deb-systemd-invoke|systemd-sysusers|dbus-send|deb-systemd-helper (mask|purge)) ' \
+                "$scratch/calls" | paste -sd ';' -)
             [ "$actual" = "$expected" ] ||
                 { echo "$call: '$actual', expected '$expected'"; return 1; }
         done <<CALLS
-postinst configure|systemctl --system daemon-reload
-postinst configure 1.2.2|systemctl --system daemon-reload;deb-systemd-invoke try-restart tavrik-exporter.service
-prerm remove|deb-systemd-invoke stop tavrik-exporter.service
+postinst configure|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload
+postinst configure 1.2.2|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload;deb-systemd-invoke try-restart tavrik-exporter.service tavrikd.service
+prerm remove|deb-systemd-invoke stop tavrik-exporter.service tavrikd.service
 prerm upgrade 1.2.4|
-postrm remove|systemctl --system daemon-reload
-postrm purge|
+postrm remove|systemctl --system daemon-reload;deb-systemd-helper mask tavrik-exporter.service tavrikd.service
+postrm purge|deb-systemd-helper purge tavrik-exporter.service tavrikd.service
 CALLS
 }
-check "maintainer scripts stop, restart and reload the unit where systemd runs" unit_calls
+check "maintainer scripts make the user, stop, restart and reload the units where systemd runs" unit_calls
+# Without systemd-sysusers the user comes from adduser, as Debian's packages make theirs: a
+# PATH of stubs alone, whose getent knows plugdev and no tavrikd.
+user_fallback() {
+    stubs "$scratch/bare" &&
+        printf '#!/bin/sh\n[ "$*" = "group plugdev" ]\n' >"$scratch/bare/getent" &&
+        chmod 755 "$scratch/bare/getent" &&
+        run_script "$scratch/bare" "$scratch/control/postinst" configure &&
+        actual=$(grep -E '^(systemd-sysusers|adduser|useradd|usermod) ' "$scratch/calls" |
+            paste -sd ';' -) &&
+        expected='adduser --system --group --no-create-home --home /nonexistent --quiet tavrikd;adduser --quiet tavrikd plugdev' &&
+        { [ "$actual" = "$expected" ] || { echo "'$actual', expected '$expected'"; return 1; }; }
+}
+check "postinst makes the user tavrikd with adduser where systemd-sysusers is missing" user_fallback
 
 # --- Installed on this machine -----------------------------------------------------------
 if dpkg-query -W -f='${Status}' tavrik-tools 2>/dev/null | grep -q 'ok installed'; then
@@ -257,6 +309,8 @@ else
     else
         getent group plugdev >/dev/null && plugdev_before=yes
         plugdev_recorded=yes
+        getent passwd tavrikd >/dev/null && tavrikd_before=yes
+        tavrikd_recorded=yes
         installed=yes
         check "dpkg -i" $SUDO dpkg -i "$lib_deb" "$deb" "$dev_deb" "$python_deb"
         help_runs() {
@@ -274,6 +328,27 @@ else
                 fi
         }
         check "installed tavrik_exporter -v and its unit" exporter_runs
+        tavrikd_runs() {
+            [ "$(/usr/sbin/tavrikd -v)" = "version: 1.2.3" ] &&
+                if command -v systemd-analyze >/dev/null; then
+                    systemd-analyze verify /usr/lib/systemd/system/tavrikd.service
+                fi
+        }
+        check "installed tavrikd -v and its unit" tavrikd_runs
+        tavrikd_user() {
+            getent passwd tavrikd >/dev/null && id -nG tavrikd | tr ' ' '\n' | grep -qx plugdev &&
+                [ -z "$(ls /etc/systemd/system/*.wants/tavrikd.service 2>/dev/null)" ]
+        }
+        check "user tavrikd made, in plugdev; its unit not enabled" tavrikd_user
+        # The installed policy on a real dbus-daemon, with the user the package made as owner.
+        policy_works() {
+            $SUDO /usr/bin/python3 tests/package/bus-policy-test.py \
+                /usr/share/dbus-1/system.d/io.tavrik1.conf >"$scratch/policy.log" 2>&1
+            status=$?
+            cat "$scratch/policy.log"
+            [ "$status" -eq 0 ] && grep -q 'runs as tavrikd$' "$scratch/policy.log"
+        }
+        check "installed bus policy loads and admits only tavrikd, root and plugdev" policy_works
         # Minimal images may tell dpkg to leave manual pages out (path-exclude); the pages
         # are then checked in the package above, and their absence here is what dpkg was told.
         if grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg /etc/dpkg/dpkg.cfg.d/*; then
@@ -284,7 +359,8 @@ else
         else
             man_finds() {
                 [ "$(man -w tavrik_info)" = /usr/share/man/man1/tavrik_info.1.gz ] &&
-                    [ "$(man -w 5 tavrik.ini)" = /usr/share/man/man5/tavrik.ini.5.gz ]
+                    [ "$(man -w 5 tavrik.ini)" = /usr/share/man/man5/tavrik.ini.5.gz ] &&
+                    [ "$(man -w 8 tavrikd)" = /usr/share/man/man8/tavrikd.8.gz ]
             }
             check "man -w finds the installed pages" man_finds
         fi
@@ -300,16 +376,33 @@ else
         }
         check "installed Python package imports" python_imports
 
-        # An administrator enables the exporter; removal masks it, so that the kept link starts
-        # nothing, and reinstalling brings it back enabled.
-        wants=/etc/systemd/system/multi-user.target.wants/tavrik-exporter.service
-        mask=/etc/systemd/system/tavrik-exporter.service
+        # An administrator enables the exporter and tavrikd; removal masks them, so that the
+        # kept links start nothing, and reinstalling brings them back enabled.
+        units="tavrik-exporter.service tavrikd.service"
+        links=
+        for unit in $units; do
+            links="$links /etc/systemd/system/multi-user.target.wants/$unit /etc/systemd/system/$unit"
+        done
         unit_state() {
-            $SUDO systemctl enable tavrik-exporter.service && [ -L "$wants" ] &&
-                $SUDO dpkg -r tavrik-tools && [ "$(readlink "$mask")" = /dev/null ] &&
-                $SUDO dpkg -i "$deb" && [ ! -e "$mask" ] && [ -L "$wants" ]
+            # shellcheck disable=SC2086
+            $SUDO systemctl enable $units &&
+                for unit in $units; do
+                    [ -L "/etc/systemd/system/multi-user.target.wants/$unit" ] ||
+                        { echo "$unit not enabled"; return 1; }
+                done &&
+                $SUDO dpkg -r tavrik-tools &&
+                for unit in $units; do
+                    [ "$(readlink "/etc/systemd/system/$unit")" = /dev/null ] ||
+                        { echo "$unit not masked"; return 1; }
+                done &&
+                $SUDO dpkg -i "$deb" &&
+                for unit in $units; do
+                    [ ! -e "/etc/systemd/system/$unit" ] &&
+                        [ -L "/etc/systemd/system/multi-user.target.wants/$unit" ] ||
+                        { echo "$unit not enabled again"; return 1; }
+                done
         }
-        check "removal masks an enabled exporter unit; reinstalling keeps it enabled" unit_state
+        check "removal masks the enabled units; reinstalling keeps them enabled" unit_state
 
         # shellcheck disable=SC2086
         check "dpkg --purge" $SUDO dpkg --purge $packages
@@ -320,12 +413,18 @@ else
                     [ ! -e "$path" ] || { echo "left behind: $path"; return 1; }
                 done <"$scratch/expected-paths" &&
                 [ ! -e /usr/share/doc/tavrik ] &&
-                for link in "$wants" "$mask"; do
+                for link in $links; do
                     [ ! -L "$link" ] || { echo "left behind: $link"; return 1; }
                 done &&
                 [ -z "$(ls /var/lib/systemd/deb-systemd-helper-*/*tavrik* 2>/dev/null)" ]
         }
         check "purge leaves nothing behind" purged
+        # Debian leaves a package's system user on purge, so that files it owns elsewhere do not
+        # pass to a later user of its number; the check then removes it if it made it.
+        check "purge keeps the user tavrikd" getent passwd tavrikd
+        if [ -z "$tavrikd_before" ]; then
+            check "user tavrikd removed again" remove_tavrikd_user
+        fi
         if [ -z "$plugdev_before" ] && getent group plugdev >/dev/null; then
             check "group plugdev removed again" $SUDO groupdel plugdev
         fi

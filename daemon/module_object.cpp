@@ -111,25 +111,16 @@ int ModuleHolder::getValue(sd_bus_message* call, void* self, sd_bus_error* error
     return sd_bus_reply_method_return(call, "i", static_cast<int32_t>(value));
 }
 
-// Point by point: TavrikDevice offers no read of the whole table under one hold of its lock,
-// so an exchange may fall between two points.
+// Every point from one state of the table: no exchange falls between two of them.
 int ModuleHolder::getValues(sd_bus_message* call, void* self, sd_bus_error* error) {
     auto* holder = static_cast<ModuleHolder*>(self);
-    const int state = holder->usable();
-    if (state != Ok) {
-        return setResultError(error, state);
+    int result = holder->usable();
+    TavrikPointValues values;
+    if (result == Ok) {
+        result = holder->device_->getValues(values);
     }
-    TavrikDevice& device = *holder->device_;
-    std::vector<std::vector<int32_t>> values(kIoTypeCount);
-    for (uint32_t type = 0; type < kIoTypeCount; ++type) {
-        const size_t count = device.pointCount(type);
-        for (size_t index = 0; index < count; ++index) {
-            const int value = device.getValue(type, static_cast<int32_t>(index));
-            if (value < 0) {
-                return setResultError(error, value);
-            }
-            values[type].push_back(value);
-        }
+    if (result != Ok) {
+        return setResultError(error, result);
     }
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_return(call, &reply);

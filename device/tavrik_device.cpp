@@ -348,6 +348,24 @@ int TavrikDevice::setValue(uint32_t type, int32_t index, int32_t value) {
     return result;
 }
 
+int TavrikDevice::getValues(TavrikPointValues& values) {
+    for (std::vector<int32_t>& row : values) {
+        row.clear();
+    }
+    boost::lock_guard<boost::mutex> lock(tableLock_);
+    if (!open_) {
+        return DeviceNotOpen;
+    }
+    for (uint32_t type = 0; type < kIoTypeCount; ++type) {
+        const size_t count = pointTable_.count(type);
+        values[type].reserve(count);
+        for (size_t index = 0; index < count; ++index) {
+            values[type].push_back(pointTable_.value(type, static_cast<int32_t>(index)));
+        }
+    }
+    return Ok;
+}
+
 int TavrikDevice::waitForExchange(int timeoutMs) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));

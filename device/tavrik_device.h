@@ -2,6 +2,7 @@
 // carries all traffic with the module once started.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tavrik_connection.h"
 #include "tavrik_point_table.h"
@@ -55,6 +57,9 @@ class ApiSchedule {
     TimePoint nextPoll_;
 };
 
+// Every point's value, values[type][index].
+using TavrikPointValues = std::array<std::vector<int32_t>, kIoTypeCount>;
+
 class TavrikDevice {
   public:
     // clock: null for the system's monotonic and wall clocks.
@@ -89,6 +94,9 @@ class TavrikDevice {
     int getValue(uint32_t type, int32_t index);
     int setValue(uint32_t type, int32_t index, int32_t value);
     bool isRelay(uint32_t type, int32_t index);
+    // Every point of every type under one hold of the table lock, so that no exchange falls
+    // between two of them. Ok, or DeviceNotOpen on a closed device (values are then emptied).
+    int getValues(TavrikPointValues& values);
 
     // Waits until every value set before the call has gone out in a state exchange that the
     // module answered, asking the API thread for one at once. Returns 0; DeviceNotOpen when

@@ -285,7 +285,7 @@ check "maintainer scripts make the user, stop, restart and reload the units wher
 # Without systemd-sysusers the user comes from adduser, as Debian's packages make theirs: a
 # PATH of stubs alone, whose getent knows plugdev and no tavrikd.
 user_fallback() {
-    stubs "$scratch/bare" &&
+    stubs "$scratch/bare" && rm "$scratch/bare/systemd-sysusers" &&
         printf '#!/bin/sh\n[ "$*" = "group plugdev" ]\n' >"$scratch/bare/getent" &&
         chmod 755 "$scratch/bare/getent" &&
         run_script "$scratch/bare" "$scratch/control/postinst" configure &&

@@ -183,19 +183,11 @@ int ModuleHolder::setValues(sd_bus_message* call, void* self, sd_bus_error* erro
     if (r < 0) {
         return r;
     }
+    // All are checked before any is set, and all are set under one hold of the table lock,
+    // so that one exchange carries them together.
     int result = holder->usable();
     if (result == Ok) {
-        PointCounts counts{};
-        for (uint32_t type = 0; type < kIoTypeCount; ++type) {
-            counts[type] = holder->device_->pointCount(type);
-        }
-        result = checkWrites(counts, writes);
-    }
-    // Each write takes the table lock on its own: an exchange may carry the first ones
-    // before the last are set, but the reply waits for one that carried all.
-    for (size_t i = 0; result == Ok && i < writes.size(); ++i) {
-        result = holder->device_->setValue(writes[i].type, deviceIndex(writes[i].index),
-                                           writes[i].value);
+        result = holder->device_->setValues(deviceWrites(writes));
     }
     if (result != Ok) {
         return setResultError(error, result);

@@ -366,6 +366,24 @@ int TavrikDevice::getValues(TavrikPointValues& values) {
     return Ok;
 }
 
+int TavrikDevice::setValues(const std::vector<TavrikPointWrite>& writes) {
+    boost::lock_guard<boost::mutex> lock(tableLock_);
+    if (!open_) {
+        return DeviceNotOpen;
+    }
+    for (const TavrikPointWrite& write : writes) {
+        const int result = pointTable_.checkValue(write.type, write.index, write.value);
+        if (result != Ok) {
+            return result;
+        }
+    }
+    for (const TavrikPointWrite& write : writes) {
+        pointTable_.setValue(write.type, write.index, write.value);
+    }
+    writesSet_ += writes.size();
+    return Ok;
+}
+
 int TavrikDevice::waitForExchange(int timeoutMs) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));

@@ -57,6 +57,13 @@ class ApiSchedule {
     TimePoint nextPoll_;
 };
 
+// One write of a batch (setValues).
+struct TavrikPointWrite {
+    uint32_t type = 0;
+    int32_t index = 0;
+    int32_t value = 0;
+};
+
 // Every point's value, values[type][index].
 using TavrikPointValues = std::array<std::vector<int32_t>, kIoTypeCount>;
 
@@ -97,6 +104,10 @@ class TavrikDevice {
     // Every point of every type under one hold of the table lock, so that no exchange falls
     // between two of them. Ok, or DeviceNotOpen on a closed device (values are then emptied).
     int getValues(TavrikPointValues& values);
+    // Checks every write as setValue does and, only when all pass, makes them all under one
+    // hold of the table lock, so that one exchange carries them together. Returns Ok, or the
+    // first failing write's result with nothing set.
+    int setValues(const std::vector<TavrikPointWrite>& writes);
 
     // Waits until every value set before the call has gone out in a state exchange that the
     // module answered, asking the API thread for one at once. Returns 0; DeviceNotOpen when

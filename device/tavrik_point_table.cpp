@@ -75,7 +75,7 @@ int TavrikPointTable::value(uint32_t type, int32_t index) const {
     return static_cast<int>(point.invert ^ point.raw);
 }
 
-int TavrikPointTable::setValue(uint32_t type, int32_t index, int32_t v) {
+int TavrikPointTable::checkValue(uint32_t type, int32_t index, int32_t v) const {
     if (index < 0 || static_cast<size_t>(index) >= count(type))
         return IoPointOutOfRange;
     const uint32_t descriptor = pointDescriptor(type);
@@ -87,6 +87,13 @@ int TavrikPointTable::setValue(uint32_t type, int32_t index, int32_t v) {
     const uint32_t largest = isWide(descriptor) ? 0xFFFF : 1;
     if (v < 0 || static_cast<uint32_t>(v) > largest)
         return InvalidParameterValue;
+    return Ok;
+}
+
+int TavrikPointTable::setValue(uint32_t type, int32_t index, int32_t v) {
+    const int result = checkValue(type, index, v);
+    if (result != Ok)
+        return result;
 
     TavrikPoint& point = rows_[type][index];
     uint32_t newValue = static_cast<uint32_t>(v);

@@ -33,6 +33,8 @@ class TavrikPointTable {
     int truncate(uint32_t type, size_t n);
     size_t count(uint32_t type) const;
     int value(uint32_t type, int32_t index) const;
+    // What setValue would return for this write, without making it.
+    int checkValue(uint32_t type, int32_t index, int32_t v) const;
     int setValue(uint32_t type, int32_t index, int32_t v);
     bool takeChanged(uint32_t type, size_t index);
     bool isRelay(uint32_t type, int32_t index) const;

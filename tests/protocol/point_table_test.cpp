@@ -117,6 +117,7 @@ class PointTableSetValueErrorTest : public ::testing::TestWithParam<SetValueErro
 TEST_P(PointTableSetValueErrorTest, LeavesTableUnchanged) {
     const SetValueErrorCase c = GetParam();
     TavrikPointTable table = makeTable(kEveryType);
+    EXPECT_EQ(table.checkValue(c.type, c.index, c.value), c.result);
     EXPECT_EQ(table.setValue(c.type, c.index, c.value), c.result);
     EXPECT_FALSE(table.isPending());
     for (uint32_t type = 0; type < kIoTypeCount; ++type)
@@ -134,6 +135,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SetValueErrorCase{Watchdog, 0, 0x10000, InvalidParameterValue},
                       SetValueErrorCase{Outputs, 0, 2, InvalidParameterValue},
                       SetValueErrorCase{PoeReset, 0, 3, InvalidParameterValue}));
+
+TEST(PointTableValueTest, CheckedWriteIsNotMade) {
+    TavrikPointTable table = makeTable(kEveryType);
+    EXPECT_EQ(table.checkValue(Outputs, 1, 1), Ok);
+    EXPECT_EQ(table.checkValue(Watchdog, 0, 0xFFFF), Ok);
+    EXPECT_EQ(table.checkValue(PoeReset, 0, 0), Ok);
+    EXPECT_FALSE(table.isPending());
+    EXPECT_EQ(table.value(Outputs, 1), 0);
+    EXPECT_EQ(table.value(Watchdog, 0), 0);
+}
 
 TEST(PointTableValueTest, ValueOutOfRange) {
     const TavrikPointTable table = makeTable({0, 0});

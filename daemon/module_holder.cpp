@@ -151,7 +151,11 @@ void ModuleHolder::startOpen(const TicketRef& ticket) {
                 }
             });
         });
-        int result = device->open(serial);
+        // Every point and the module's own name: clients apply tavrik.ini themselves, at the
+        // time of each command, so the service neither reads the file nor follows its edits.
+        OpenOptions options;
+        options.useConfigFile = false;
+        int result = device->open(serial, options);
         ModuleIdentity identity;
         if (result == Ok) {
             identity = readIdentity(*device);

@@ -97,13 +97,17 @@ int32_t TavrikDevice::configIndex() const {
 }
 
 int TavrikDevice::open(const std::string& openKey) {
+    return open(openKey, OpenOptions());
+}
+
+int TavrikDevice::open(const std::string& openKey, const OpenOptions& options) {
     close();
     int result = DeviceNotOpen;
     try {
         openKey_ = openKey;
         result = connection_.openAny(applicationDeviceIds, openKey);
         if (result == Ok) {
-            result = initialRead();
+            result = initialRead(options);
         }
         if (result == Ok) {
             {
@@ -123,8 +127,7 @@ int TavrikDevice::open(const std::string& openKey) {
     return result;
 }
 
-int TavrikDevice::initialRead() {
-    ConfigFile config(kConfigFileName);
+int TavrikDevice::initialRead(const OpenOptions& options) {
     name_.clear();
     serial_.clear();
     typeText_.clear();
@@ -158,14 +161,19 @@ int TavrikDevice::initialRead() {
     serial_ = info.serial;
     name_ = info.name;
 
-    configIndex_ = config.findIndex(serial_);
-    const ModuleSettings settings = config.readModuleSettings(configIndex_);
-    if (!settings.name.empty()) {
-        name_ = settings.name;
-    } else if (name_.empty()) {
-        name_ = connection_.productString();
-        if (name_.empty()) {
-            name_ = kDefaultName;
+    ModuleSettings settings;
+    settings.limits.fill(-1);
+    if (options.useConfigFile) {
+        const ConfigFile config(kConfigFileName);
+        configIndex_ = config.findIndex(serial_);
+        settings = config.readModuleSettings(configIndex_);
+        if (!settings.name.empty()) {
+            name_ = settings.name;
+        } else if (name_.empty()) {
+            name_ = connection_.productString();
+            if (name_.empty()) {
+                name_ = kDefaultName;
+            }
         }
     }
 

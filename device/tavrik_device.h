@@ -57,6 +57,14 @@ class ApiSchedule {
     TimePoint nextPoll_;
 };
 
+// How open() sets the device up.
+struct OpenOptions {
+    // False: tavrik.ini is not read at all. The device then has every point the module has
+    // and the information block's name as it stands, also when empty: for a holder that
+    // serves the module to clients which apply the file themselves.
+    bool useConfigFile = true;
+};
+
 // One write of a batch (setValues).
 struct TavrikPointWrite {
     uint32_t type = 0;
@@ -77,6 +85,7 @@ class TavrikDevice {
     virtual ~TavrikDevice();
 
     int open(const std::string& openKey);
+    int open(const std::string& openKey, const OpenOptions& options);
     int start();
     // Safe from any thread and any number of times, also at once. Outside the API thread it
     // waits for the thread, which delivers its last events meanwhile; once it returns no
@@ -118,7 +127,7 @@ class TavrikDevice {
     void setEventCallback(TavrikEventCallback callback);
 
   private:
-    int initialRead();
+    int initialRead(const OpenOptions& options);
     int readInformationBlock(uint8_t* block);
     int readIoConfiguration(uint8_t* buffer, size_t capacity, size_t* count);
     int exchangeState(RequestMode mode, bool force);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -96,6 +97,43 @@ CallResult::CallResult(CallResult&& other) noexcept
     other.reply = nullptr;
 }
 
+void DaemonBusTest::writeConfig(const std::string& text) {
+    std::filesystem::create_directories(TAVRIK_TEST_CONFIG_DIR);
+    std::ofstream(std::string(TAVRIK_TEST_CONFIG_DIR) + "/tavrik.ini") << text;
+    wroteConfig_ = true;
+}
+
+std::vector<uint32_t> DaemonBusTest::numbersProperty(const std::string& serial, const char* name) {
+    std::vector<uint32_t> numbers;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_get_property(client_, "io.tavrik1", modulePath(serial).c_str(), "io.tavrik1.Module",
+                            name, nullptr, &reply, "au") >= 0) {
+        const void* data = nullptr;
+        size_t size = 0;
+        if (sd_bus_message_read_array(reply, 'u', &data, &size) >= 0 && size > 0) {
+            const auto* first = static_cast<const uint32_t*>(data);
+            numbers.assign(first, first + size / sizeof(uint32_t));
+        }
+    }
+    sd_bus_message_unref(reply);
+    return numbers;
+}
+
+std::vector<std::vector<int32_t>> DaemonBusTest::allValues(const std::string& serial) {
+    std::vector<std::vector<int32_t>> values;
+    CallResult all = callModule(serial, "GetValues");
+    if (all.reply == nullptr || sd_bus_message_enter_container(all.reply, 'a', "ai") < 0) {
+        return values;
+    }
+    const void* row = nullptr;
+    size_t size = 0;
+    while (sd_bus_message_read_array(all.reply, 'i', &row, &size) > 0) {
+        const auto* first = static_cast<const int32_t*>(row);
+        values.emplace_back(first, first + size / sizeof(int32_t));
+    }
+    return values;
+}
+
 void DaemonBusTest::TearDown() {
     for (sd_bus_slot* slot : matches_) {
         sd_bus_slot_unref(slot);
@@ -104,6 +142,9 @@ void DaemonBusTest::TearDown() {
     client_ = sd_bus_flush_close_unref(client_);
     const int daemonStatus = daemon_.stop(SIGTERM, 5000);
     bus_.kill();
+    if (wroteConfig_) {
+        std::filesystem::remove(std::string(TAVRIK_TEST_CONFIG_DIR) + "/tavrik.ini");
+    }
     if (dir_) {
         if (HasFailure()) {
             std::cerr << "tavrikd's output:\n" << dir_->read("tavrikd.err") << std::endl;

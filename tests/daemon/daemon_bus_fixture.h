@@ -70,6 +70,14 @@ class DaemonBusTest : public testing::Test {
     // until its first scan is done.
     void startDaemon(const std::string& scenario, const std::vector<std::string>& extraArgs = {});
 
+    // Writes the tavrik.ini that the daemon would read (the build's scratch configuration
+    // directory); TearDown removes it.
+    void writeConfig(const std::string& text);
+    // A property of type "au".
+    std::vector<uint32_t> numbersProperty(const std::string& serial, const char* name);
+    // GetValues' rows, one per type.
+    std::vector<std::vector<int32_t>> allValues(const std::string& serial);
+
     static std::string modulePath(const std::string& serial);
     // Calls a method with arguments appended by append; waits at most 5 s.
     CallResult call(const std::string& path, const char* interface, const char* member,
@@ -94,6 +102,7 @@ class DaemonBusTest : public testing::Test {
     std::vector<SeenSignal> signals_;
 
   private:
+    bool wroteConfig_ = false;
     static int onModuleSignal(sd_bus_message* message, void* self, sd_bus_error* error);
     static int onPropertiesChanged(sd_bus_message* message, void* self, sd_bus_error* error);
 };

@@ -169,6 +169,32 @@ TEST_F(DaemonBusTest, ReadsOnePointAndTheWholeTable) {
     EXPECT_TRUE(values[2].empty());
 }
 
+// Clients apply tavrik.ini's names and limits at the time of each command, so the service
+// shows the module as it is whatever the file says.
+TEST_F(DaemonBusTest, ShowsEveryPointAndTheModulesOwnNameWhateverTavrikIniSays) {
+    writeConfig(
+        "[device0]\nserial=A100\nname=Front door\ninputs=1\noutputs=0\nwatchdog=0\n"
+        "[device1]\nserial=C300\nname=Back door\n");
+    startDaemon(std::string(kModules) + "[module]\nserial = C300\nconfig = 0 1\n");
+    EXPECT_EQ(stringProperty("A100", "Name"), "Rack 1");
+    EXPECT_EQ(numbersProperty("A100", "PointCounts"),
+              (std::vector<uint32_t>{4, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(numbersProperty("A100", "RelayOutputs"), std::vector<uint32_t>{0});
+    // No name in its information block: none, not the file's nor the product string.
+    EXPECT_EQ(stringProperty("C300", "Name"), "");
+    EXPECT_EQ(stringProperty("C300", "ProductString"), "Tavrik IO");
+
+    const std::vector<std::vector<int32_t>> values = allValues("A100");
+    ASSERT_EQ(values.size(), 13u);
+    EXPECT_EQ(values[0], (std::vector<int32_t>{0, 0, 1, 0}));
+    EXPECT_EQ(values[1].size(), 2u);
+    EXPECT_EQ(values[5].size(), 1u);
+    CallResult set = callModule("A100", "SetValues", points({{1, 1, 1}, {5, 0, 30}}));
+    ASSERT_EQ(set.error, "") << set.message;
+    EXPECT_EQ(lastSentValue(logLines("app"), 1, 1), 1);
+    EXPECT_EQ(lastSentValue(logLines("app"), 5, 0), 30);
+}
+
 TEST_F(DaemonBusTest, SetValueReturnsOnceTheModuleTookTheValue) {
     startDaemon(kModules);
     ASSERT_EQ(lastSentValue(logLines("app"), 1, 1), 0);

@@ -189,5 +189,43 @@ INSTANTIATE_TEST_SUITE_P(
         BadBatchCase{"NoSuchType", {{kIoTypeCount, 0, 1}, {Outputs, 0, 1}}, IoPointOutOfRange}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Open options: a holder that serves the module to clients which apply tavrik.ini themselves
+// sees every point and the module's own name.
+struct ConfigCase {
+    const char* name;
+    bool useConfigFile;
+    const char* infoName;
+    size_t outputs;
+    const char* expectedName;
+    int32_t configIndex;
+};
+
+class OpenWithoutConfigTest : public test::DeviceTest,
+                              public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(OpenWithoutConfigTest, LimitAndNameApplyOnlyWithTheFile) {
+    const ConfigCase& c = GetParam();
+    virt::ModuleConfig module = basicModule("L1", {0, 0, 1, 1, 1, 1});
+    module.infoName = c.infoName;
+    bus.add(module);
+    writeConfig("[device2]\nserial=L1\nname=Front door\noutputs=1\ninputs=0\n");
+    OpenOptions options;
+    options.useConfigFile = c.useConfigFile;
+    ASSERT_EQ(device.open("L1", options), Ok);
+    EXPECT_EQ(device.pointCount(Outputs), c.outputs);
+    EXPECT_EQ(device.pointCount(Inputs), c.useConfigFile ? 0u : 2u);
+    EXPECT_EQ(device.name(), c.expectedName);
+    EXPECT_EQ(device.configIndex(), c.configIndex);
+    ASSERT_EQ(device.start(), Ok);
+    EXPECT_EQ(device.setValue(Outputs, 3, 1), c.useConfigFile ? IoPointOutOfRange : Ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, OpenWithoutConfigTest,
+                         ::testing::Values(ConfigCase{"WithFile", true, "Rack", 1, "Front door", 2},
+                                           ConfigCase{"WithoutFile", false, "Rack", 4, "Rack", -1},
+                                           ConfigCase{"WithoutFileNoInfoName", false, "", 4, "",
+                                                      -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace tavrik

@@ -3,7 +3,8 @@
 # the shared libraries each needs, the guest's init and scenario helpers, the script that init
 # runs once the kernel is ready, and the data that script reads. Given the root of an unpacked
 # udev (fetch-udev.sh), it adds the udev daemon and udevadm with their libraries, and the
-# project's udev rule as the only rule, where a package installs it.
+# project's udev rule as the only rule, where a package installs it. With tavrikd it adds a
+# D-Bus daemon and its clients.
 # Usage: make-initramfs.sh <build-dir> <kernel-dir> <entry-script> <data-dir> <output.cpio.gz>
 #        [<udev-root>]
 # KT_PROGRAMS, when set, names the programs to pack (paths in the build tree); by default every
@@ -63,11 +64,25 @@ copy_with_libraries() {
 }
 # The demo needs only the tools and the simulator, which a build without the tests has.
 programs=${KT_PROGRAMS:-tavrik_info/tavrik_info bootload/tavrik_program sim/tavrik_sim
-    exporter/tavrik_exporter examples/tavrik-monitor}
+    exporter/tavrik_exporter examples/tavrik-monitor daemon/tavrikd tests/kernel/kt_bus_client}
 for program in $programs; do
     [ -x "$build/$program" ] || { echo "$build/$program is not built" >&2; exit 1; }
     copy_with_libraries "$build/$program"
 done
+
+# tavrikd serves on a system bus of the guest's own: this machine's dbus-daemon with a
+# configuration for the guest, the project's bus policy where a package puts it, and this
+# machine's clients of the bus.
+case " $(echo $programs) " in
+*" daemon/tavrikd "*)
+    for program in /usr/bin/dbus-daemon /usr/bin/dbus-send /usr/bin/busctl; do
+        copy_with_libraries "$program"
+    done
+    mkdir -p "$stage/usr/share/dbus-1/system.d"
+    cp "$here/guest/system-bus.conf" "$stage/kt/"
+    cp "$here/../../daemon/io.tavrik1.conf" "$stage/usr/share/dbus-1/system.d/"
+    ;;
+esac
 
 if [ -n "$udev_root" ]; then
     # udevadm is also the daemon, under the name systemd-udevd.

@@ -2,8 +2,10 @@
 # The kernel test tier: boots Debian's cloud kernel in QEMU (TCG) with uhid, runs the real
 # tavrik_info and tavrik_program against modules that tavrik_sim presents as HID devices,
 # and reports each scenario as a test result. Exits 0 only when every scenario passed.
-# Usage: scripts/kernel-tier.sh <build-dir>   (a build with tavrik_info, tavrik_program and
-# tavrik_sim built; the programs use the build's TAVRIK_CONFIG_DIR inside the guest)
+# Usage: scripts/kernel-tier.sh <build-dir>   (a build with the tests, -DTAVRIK_BUILD_TESTS=ON:
+# the scenarios run tavrik_info, tavrik_program, tavrik_sim, tavrik_exporter, tavrikd, the
+# library's example and the bus client of the tests; the programs use the build's
+# TAVRIK_CONFIG_DIR inside the guest)
 set -eu
 [ $# -eq 1 ] || { echo "usage: $0 <build-dir>" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -25,6 +25,9 @@ constexpr char kModuleInterface[] = "io.tavrik1.Module";
 // How long SetValue and SetValues wait for the module to take the value.
 constexpr int kExchangeWaitMs = 2000;
 
+// Modules opened or closed at once; more than a host usually holds.
+constexpr size_t kDeviceThreads = 8;
+
 class Daemon {
   public:
     // useUdev: follow hidraw arrivals and departures as well as scanning periodically.
@@ -39,7 +42,8 @@ class Daemon {
     sd_bus* bus() const { return bus_; }
     sd_event* event() const { return event_; }
     LoopQueue& queue() { return queue_; }
-    // Opens and closes, one after the other, so a module's close always precedes its reopening.
+    // Opens and closes, keyed by serial number: one module's close always precedes its
+    // reopening, and different modules do not wait for each other.
     Worker& deviceWorker() { return deviceWorker_; }
     // Waits for exchanges, several at once.
     Worker& waitWorker() { return waitWorker_; }
@@ -78,7 +82,7 @@ class Daemon {
     sd_event_source* soonTimer_ = nullptr;
     uint64_t watchdogUs_ = 0;
     LoopQueue queue_;
-    Worker deviceWorker_{1};
+    Worker deviceWorker_{kDeviceThreads};
     Worker waitWorker_{4};
     HotplugMonitor hotplug_;
     uint64_t generations_ = 0;

@@ -139,7 +139,7 @@ void ModuleHolder::startOpen(const TicketRef& ticket) {
     LoopQueue* queue = &daemon_.queue();
     const std::string serial = serial_;
     const uint64_t generation = generation_;
-    daemon_.deviceWorker().post([device, daemon, queue, serial, generation] {
+    daemon_.deviceWorker().post(serial_, [device, daemon, queue, serial, generation] {
         // Runs on the API thread: the events are queued in the order raised and stamped now.
         device->setEventCallback([daemon, queue, serial, generation](int32_t kind, int32_t type,
                                                                      int32_t index, int32_t value,
@@ -203,7 +203,7 @@ void ModuleHolder::stopDevice(std::function<void()> afterClose) {
         return;
     }
     LoopQueue* queue = &daemon_.queue();
-    daemon_.deviceWorker().post([device, afterClose, queue] {
+    daemon_.deviceWorker().post(serial_, [device, afterClose, queue] {
         if (device) {
             device->close();
         }

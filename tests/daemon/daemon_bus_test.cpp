@@ -195,6 +195,35 @@ TEST_F(DaemonBusTest, ShowsEveryPointAndTheModulesOwnNameWhateverTavrikIniSays) 
     EXPECT_EQ(lastSentValue(logLines("app"), 5, 0), 30);
 }
 
+// Opens of different modules do not wait for each other: one that never answers is tried
+// again and again while another is served all along.
+TEST_F(DaemonBusTest, AModuleThatCannotBeOpenedLeavesTheOthersServed) {
+    startDaemon(std::string(kModules) +
+                "[module]\nserial = A000\nfault = no_reply count=1000000\n");
+    EXPECT_EQ(stringProperty("A000", "State"), "reopening");
+    EXPECT_EQ(stringProperty("A100", "State"), "running");
+    const auto failedOpens = [&] {
+        const std::string log = dir_->read("tavrikd.err");
+        size_t n = 0;
+        for (size_t at = log.find("A000: cannot open"); at != std::string::npos;
+             at = log.find("A000: cannot open", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    for (int32_t value : {1, 0, 1}) {
+        const size_t before = failedOpens();
+        CallResult set = callModule("A100", "SetValue", point(1, 1, value));
+        ASSERT_EQ(set.error, "") << set.message;
+        EXPECT_EQ(lastSentValue(logLines("app"), 1, 1), value);
+        ASSERT_TRUE(waitUntil([&] { return failedOpens() > before; }, 10000));
+    }
+    EXPECT_EQ(stringProperty("A100", "State"), "running");
+    for (const SeenSignal& state : signalsOf("A100", "State")) {
+        EXPECT_EQ(state.text, "running");
+    }
+}
+
 TEST_F(DaemonBusTest, SetValueReturnsOnceTheModuleTookTheValue) {
     startDaemon(kModules);
     ASSERT_EQ(lastSentValue(logLines("app"), 1, 1), 0);

@@ -1,13 +1,18 @@
 // The daemon's readers of outside input and its result names, each alone.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <future>
+#include <mutex>
 
 #include "bus_errors.h"
 #include "module_scan.h"
 #include "options.h"
 #include "point_writes.h"
+#include "worker.h"
 
 namespace tavrik::daemon {
 namespace {
@@ -113,6 +118,52 @@ TEST(DaemonPointWritesTest, HandsEachWriteToTheDeviceInOrder) {
     EXPECT_TRUE(deviceWrites({}).empty());
     EXPECT_EQ(deviceIndex(7), 7);
     EXPECT_EQ(deviceIndex(0x80000000u), -1);
+}
+
+// A module whose open hangs in its retries holds up only its own later jobs: another module's
+// open runs meanwhile, and the same module's close still comes after its open.
+TEST(DaemonWorkerTest, KeysRunSideBySideAndEachKeyInOrder) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::mutex mutex;
+    std::vector<std::string> ran;
+    auto note = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ran.push_back(what);
+    };
+    std::promise<void> otherDone;
+    {
+        Worker worker(2);
+        worker.post("SLOW", [&] {
+            released.wait();  // the open in its retries
+            note("SLOW open");
+        });
+        worker.post("SLOW", [&] { note("SLOW close"); });
+        worker.post("A100", [&] { note("A100 open"); });
+        worker.post("A100", [&] {
+            note("A100 close");
+            otherDone.set_value();
+        });
+        // A bound for a hung test: before, one thread ran every job in turn and A100 waited.
+        EXPECT_EQ(otherDone.get_future().wait_for(std::chrono::seconds(10)),
+                  std::future_status::ready);
+        release.set_value();
+    }  // runs what is left, then joins
+    const std::vector<std::string> expected{"A100 open", "A100 close", "SLOW open", "SLOW close"};
+    EXPECT_EQ(ran, expected);
+}
+
+TEST(DaemonWorkerTest, StopRunsEveryJobStillQueued) {
+    std::atomic<int> done{0};
+    {
+        Worker worker(3);
+        for (int i = 0; i < 50; ++i) {
+            worker.post("M" + std::to_string(i % 4), [&] { ++done; });
+            worker.post([&] { ++done; });
+        }
+        worker.stop();
+        EXPECT_EQ(done.load(), 100);
+    }
 }
 
 TEST(DaemonModuleScanTest, KeepsModulesWithASerialAndPrefersApplicationMode) {

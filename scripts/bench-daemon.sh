@@ -42,11 +42,11 @@ stop_pid() {
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
 }
-daemon_pid= bus_pid=
+daemon_pid='' bus_pid=''
 stop_service() {
     stop_pid "$daemon_pid"
     stop_pid "$bus_pid"
-    daemon_pid= bus_pid=
+    daemon_pid='' bus_pid=''
 }
 cleanup() {
     stop_service
@@ -162,10 +162,11 @@ row "event: module change→callback on the API thread, p99 (ms)" "-" \
     "$(val event_p99_ms "$work/events-direct.txt")"
 timeout_s=$(((toggle_from_ms + (events + 5) * period_ms) / 1000 + 10))
 for c in 1 $clients; do
-    start_service "$work/toggle.scn" sig$c
-    run_client "$work/sig$c.txt" signals "$address" "$daemon_pid" $c $events $timeout_s
+    start_service "$work/toggle.scn" sig"$c"
+    run_client "$work/sig$c.txt" signals "$address" "$daemon_pid" "$c" $events $timeout_s \
+        "$bus_pid"
     stop_service
-    who=$([ $c -eq 1 ] && echo "1 client" || echo "last of $c clients")
+    who=$([ "$c" -eq 1 ] && echo "1 client" || echo "last of $c clients")
     row "PointChanged: callback→$who, median (ms)" "$(val signal_median_ms "$work/sig$c.txt")" "-"
     row "PointChanged: callback→$who, p99 (ms)" "$(val signal_p99_ms "$work/sig$c.txt")" "-"
 done
@@ -173,8 +174,13 @@ listen_s=$(awk -v n=$events -v p=$period_ms 'BEGIN { printf "%.1f", n * p / 1000
 TAVRIK_VIRTUAL_SCENARIO=$work/toggle.scn "$direct" listen M000 $((toggle_from_ms + period_ms)) \
     "$listen_s" >"$work/listen-direct.txt"
 for c in 1 $clients; do
-    row "CPU, input toggling every $period_ms ms, $c client$([ $c -eq 1 ] || echo s) (% of a core)" \
+    row "CPU, input toggling every $period_ms ms, $c client$([ "$c" -eq 1 ] || echo s) (% of a core)" \
         "$(val daemon_cpu_percent "$work/sig$c.txt")" "$(val listen_cpu_percent "$work/listen-direct.txt")"
+done
+# Where the fan-out goes: the bus copies each signal to every subscriber.
+for c in 1 $clients; do
+    row "dbus-daemon CPU meanwhile, $c client$([ "$c" -eq 1 ] || echo s) (% of a core)" \
+        "$(val bus_cpu_percent "$work/sig$c.txt")" "-"
 done
 
 echo

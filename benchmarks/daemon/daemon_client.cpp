@@ -5,9 +5,9 @@
 //       SetValue until it returns (the module has taken the value), ms
 //   bench_daemon_client idle <address> <daemon pid> <seconds>
 //       the service's CPU while nobody calls it, % of a core
-//   bench_daemon_client signals <address> <daemon pid> <clients> <events> <timeout s>
+//   bench_daemon_client signals <address> <daemon pid> <clients> <events> <timeout s> [bus pid]
 //       PointChanged from its own timestamp to its arrival at the last of the clients, ms, and
-//       the service's CPU meanwhile
+//       the service's CPU meanwhile (and the bus's, which copies each signal to every client)
 #include <poll.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
@@ -167,7 +167,8 @@ int onPointChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
     return 0;
 }
 
-int signals(const std::string& address, pid_t pid, int clients, int events, double timeoutS) {
+int signals(const std::string& address, pid_t pid, int clients, int events, double timeoutS,
+            pid_t busPid) {
     std::vector<sd_bus*> buses;
     std::vector<sd_bus_slot*> slots;
     Collector collector;
@@ -204,6 +205,7 @@ int signals(const std::string& address, pid_t pid, int clients, int events, doub
     // The service's CPU counts from the first change, so that the wait before the input starts
     // to toggle does not thin it out.
     double cpu0 = -1;
+    double busCpu0 = 0;
     Clock::time_point t0;
     std::vector<pollfd> fds(buses.size());
     while (collector.complete < events && Clock::now() < deadline) {
@@ -214,11 +216,14 @@ int signals(const std::string& address, pid_t pid, int clients, int events, doub
         }
         if (cpu0 < 0 && !collector.arrivals.empty()) {
             cpu0 = tavrik::bench::processCpuSeconds(pid);
+            busCpu0 = busPid > 0 ? tavrik::bench::processCpuSeconds(busPid) : 0;
             t0 = Clock::now();
         }
         poll(fds.data(), fds.size(), 100);
     }
     const double cpu = cpu0 < 0 ? 0 : tavrik::bench::processCpuSeconds(pid) - cpu0;
+    const double busCpu =
+        cpu0 < 0 || busPid <= 0 ? 0 : tavrik::bench::processCpuSeconds(busPid) - busCpu0;
     const double wall = cpu0 < 0 ? 1 : msBetween(t0, Clock::now()) / 1000;
     closeAll();
 
@@ -232,7 +237,8 @@ int signals(const std::string& address, pid_t pid, int clients, int events, doub
                 collector.arrivals.size());
     std::printf("signal_median_ms %.3f\nsignal_p99_ms %.3f\n", percentile(lastMs, 0.5),
                 percentile(lastMs, 0.99));
-    std::printf("daemon_cpu_percent %.3f\nwindow_s %.1f\n", 100 * cpu / wall, wall);
+    std::printf("daemon_cpu_percent %.3f\nbus_cpu_percent %.3f\nwindow_s %.1f\n", 100 * cpu / wall,
+                100 * busCpu / wall, wall);
     return collector.complete == events ? 0 : 1;
 }
 
@@ -246,12 +252,13 @@ int main(int argc, char** argv) {
     if (mode == "idle" && argc == 5) {
         return idle(argv[2], std::atoi(argv[3]), std::atof(argv[4]));
     }
-    if (mode == "signals" && argc == 7) {
+    if (mode == "signals" && (argc == 7 || argc == 8)) {
         return signals(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
-                       std::atof(argv[6]));
+                       std::atof(argv[6]), argc == 8 ? std::atoi(argv[7]) : 0);
     }
     std::fprintf(stderr,
                  "usage: bench_daemon_client set <address> <serial> <writes> | idle <address> "
-                 "<pid> <seconds> | signals <address> <pid> <clients> <events> <timeout s>\n");
+                 "<pid> <seconds> | signals <address> <pid> <clients> <events> <timeout s> "
+                 "[bus pid]\n");
     return 2;
 }

@@ -17,7 +17,8 @@ dir=${1:-build-dbench}
 # libbenchmark-dev: the benchmarks folder needs it; the service's packages come with the rest.
 ./scripts/install-deps.sh libbenchmark-dev
 
-# Release, with the test build's virtual-bus variants; tavrik.ini stays in the build tree.
+# Release, with the test build's virtual-bus variants; tavrik.ini stays in the build tree. The
+# same configuration as bench-e2e.sh, so that both can share one build directory.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAVRIK_BUILD_TESTS=ON \
     -DTAVRIK_BUILD_BENCHMARKS=ON -DTAVRIK_MANUALS=OFF -DTAVRIK_CONFIG_DIR="$PWD/$dir/bench-etc" \
     >/dev/null

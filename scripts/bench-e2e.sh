@@ -30,11 +30,11 @@ fi
 # Release, with the test build's virtual-bus variants of the programs; tavrik.ini stays in
 # the build tree.
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAVRIK_BUILD_TESTS=ON \
-    -DTAVRIK_BUILD_BENCHMARKS=ON -DTAVRIK_MANUALS=OFF -DTAVRIK_CONFIG_DIR="$PWD/$dir/e2e-etc" \
+    -DTAVRIK_BUILD_BENCHMARKS=ON -DTAVRIK_MANUALS=OFF -DTAVRIK_CONFIG_DIR="$PWD/$dir/bench-etc" \
     >/dev/null
 cmake --build "$dir" -j2 --target tavrik_info_virtual tavrik_program_virtual bench_e2e_api \
     bench_e2e_hex >/dev/null
-mkdir -p "$dir/e2e-etc"
+mkdir -p "$dir/bench-etc"
 
 info=$PWD/$dir/tavrik_info/tavrik_info_virtual
 prog=$PWD/$dir/bootload/tavrik_program_virtual

@@ -86,13 +86,14 @@ start_service() {
   </policy>
 </busconfig>
 CONF
-    dbus-daemon --config-file="$d/bus.conf" --nofork >"$d/dbus.err" 2>&1 &
+    # It prints its address once it listens; the socket's file is there from before.
+    dbus-daemon --config-file="$d/bus.conf" --nofork --print-address >"$d/dbus.err" 2>&1 &
     bus_pid=$!
     for ((i = 0; i < 100; i++)); do
-        [ -S "$d/socket" ] && break
+        grep -q '^unix:' "$d/dbus.err" && break
         sleep 0.05
     done
-    [ -S "$d/socket" ] || { cat "$d/dbus.err" >&2; exit 1; }
+    grep -q '^unix:' "$d/dbus.err" || { cat "$d/dbus.err" >&2; exit 1; }
     TAVRIK_VIRTUAL_SCENARIO=$scenario "$tavrikd" --bus "$address" >"$d/tavrikd.err" 2>&1 &
     daemon_pid=$!
 }

@@ -1,5 +1,6 @@
 # The test build of the package runs over a bus of virtual modules that one scenario file
 # describes; the file must be in place before the package is first used.
+import atexit
 import os
 import tempfile
 
@@ -64,11 +65,20 @@ config = 0 0 0 0
 """
 
 # The indexes that the listing assigns, and so its order, start from an empty tavrik.ini, not
-# from what the tests that ran before in this build left there.
-try:
-    os.remove(os.path.join(os.environ["TAVRIK_TEST_CONFIG_DIR"], "tavrik.ini"))
-except FileNotFoundError:
-    pass
+# from what the tests that ran before in this build left there; the ten modules here fill
+# every section, so the file goes again at the end for the tests that come after.
+_config = os.path.join(os.environ["TAVRIK_TEST_CONFIG_DIR"], "tavrik.ini")
+
+
+def _remove_config():
+    try:
+        os.remove(_config)
+    except FileNotFoundError:
+        pass
+
+
+_remove_config()
+atexit.register(_remove_config)
 
 _scratch = tempfile.mkdtemp(prefix="tavrik-python-")
 _path = os.path.join(_scratch, "bus.scenario")

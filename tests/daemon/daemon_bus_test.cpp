@@ -417,10 +417,11 @@ TEST_F(DaemonBusTest, InhibitReleasesTheModuleUntilTheHolderLetsGo) {
 }
 
 TEST_F(DaemonBusTest, RescanDropsAModuleThatLeftAndFindsItWhenItComesBack) {
-    // D400 leaves the bus instead of answering its API thread's second exchange and comes
-    // back in its bootloader. The periodic scan is far off: only Rescan sees it.
+    // D400 leaves the bus instead of answering an exchange a few periodic ones in, well
+    // after the scan that startDaemon waits for, and comes back in its bootloader. The periodic
+    // scan is far off: only Rescan sees it.
     startDaemon(std::string(kModules) +
-                    "[module]\nserial = D400\nconfig = 0\nfault = vanish command=2 after=2 "
+                    "[module]\nserial = D400\nconfig = 0\nfault = vanish command=2 after=5 "
                     "back_ms=1500\n",
                 {"--rescan-ms", "60000"});
     ASSERT_TRUE(waitForState("D400", "reopening", 5000));

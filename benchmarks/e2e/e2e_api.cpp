@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "boot_frame.h"
 #include "hid_backend.h"
 #include "tavrik/tavrik.h"
@@ -29,31 +30,21 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using tavrik::bench::Clock;
+using tavrik::bench::msBetween;
+using tavrik::bench::offRhythmPause;
+using tavrik::bench::percentile;
 
 constexpr int kWireMs = 1;
 constexpr int kEraseMs = 200;
 constexpr int kProgramMs = 5;
 constexpr int kWaitMs = 5000;  // bounds every wait; only reached when something is broken
 
-double msBetween(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t i = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
-    return values[i];
 }
 
 // The scenario must be in place before the first API call loads the bus.
@@ -109,8 +100,7 @@ int latency(int writes, int events) {
         }
         writeMs.push_back(msBetween(t0, t1));
         dev.waitForExchange(kWaitMs);
-        // Off the loop's rhythm, so writes land anywhere in a pass.
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 7919) % 9000));
+        offRhythmPause(i);  // so that writes land anywhere in a pass
     }
 
     std::vector<double> eventMs;
@@ -131,7 +121,7 @@ int latency(int writes, int events) {
             return 1;
         }
         eventMs.push_back(msBetween(t0, t1));
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 7919) % 9000));
+        offRhythmPause(i);
     }
     dev.close();
     std::printf("write_median_ms %.3f\nwrite_p99_ms %.3f\n", percentile(writeMs, 0.5),

@@ -1,5 +1,5 @@
-// What the service's client and the direct program share, so that both paths are timed and
-// paced alike.
+// What the end-to-end and the service's benchmark programs share, so that every path is timed
+// and paced alike.
 #pragma once
 
 #include <algorithm>

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "bus_names.h"
 #include "hotplug_monitor.h"
 #include "loop_queue.h"
 #include "module_holder.h"
@@ -17,11 +18,12 @@
 
 namespace tavrik::daemon {
 
-constexpr char kBusName[] = "io.tavrik1";
-constexpr char kRootPath[] = "/io/tavrik1";
-constexpr char kModulePathPrefix[] = "/io/tavrik1/module";
-constexpr char kManagerInterface[] = "io.tavrik1.Manager";
-constexpr char kModuleInterface[] = "io.tavrik1.Module";
+using bus::kBusName;
+using bus::kManagerInterface;
+using bus::kModuleInterface;
+using bus::kModulePathPrefix;
+using bus::kRootPath;
+
 // How long SetValue and SetValues wait for the module to take the value.
 constexpr int kExchangeWaitMs = 2000;
 

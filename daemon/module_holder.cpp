@@ -20,7 +20,7 @@ uint64_t monotonicMicros() {
 const char* stateText(ModuleState state) {
     switch (state) {
         case ModuleState::Running:
-            return "running";
+            return bus::kStateRunning;
         case ModuleState::Reopening:
             return "reopening";
         case ModuleState::Bootloader:
@@ -273,7 +273,7 @@ void ModuleHolder::setState(ModuleState state, bool identityChanged) {
         sd_bus_emit_properties_changed(daemon_.bus(), path_.c_str(), kModuleInterface, "State",
                                        "InfoSerial", "Name", "ProductString", "TypeText",
                                        "FirmwareVersion", "HardwareVersion", "WatchdogTime",
-                                       "PointCounts", "RelayOutputs", nullptr);
+                                       "PointCounts", "RelayOutputs", "IdentityBytes", nullptr);
     } else if (stateChanged) {
         sd_bus_emit_properties_changed(daemon_.bus(), path_.c_str(), kModuleInterface, "State",
                                        nullptr);

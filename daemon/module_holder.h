@@ -68,6 +68,8 @@ class ModuleHolder {
     static const sd_bus_vtable kVtable[];
 
   private:
+    // The identity text of a property's name ("Name", "Serial", ...); null for another name.
+    const std::string* identityText(const std::string& name) const;
     static int property(sd_bus* bus, const char* path, const char* interface, const char* property,
                         sd_bus_message* reply, void* self, sd_bus_error* error);
     static int getValue(sd_bus_message* call, void* self, sd_bus_error* error);

@@ -3,10 +3,16 @@
 
 #include "daemon.h"
 #include "module_holder.h"
+#include "utf8_text.h"
 
 namespace tavrik::daemon {
 
 namespace {
+
+// The texts that IdentityBytes carries as the module gave them.
+constexpr const char* kIdentityTexts[] = {"Serial",         "InfoSerial", "Name",
+                                          "ProductString",  "TypeText",   "FirmwareVersion",
+                                          "HardwareVersion"};
 
 int appendNumbers(sd_bus_message* reply, const std::vector<uint32_t>& numbers) {
     return sd_bus_message_append_array(reply, 'u', numbers.data(),
@@ -36,6 +42,8 @@ const sd_bus_vtable ModuleHolder::kVtable[] = {
                     SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_PROPERTY("RelayOutputs", "au", &ModuleHolder::property, 0,
                     SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("IdentityBytes", "a{say}", &ModuleHolder::property, 0,
+                    SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_METHOD_WITH_ARGS("GetValue", SD_BUS_ARGS("u", type, "u", index),
                             SD_BUS_RESULT("i", value), &ModuleHolder::getValue,
                             SD_BUS_VTABLE_UNPRIVILEGED),
@@ -55,6 +63,17 @@ const sd_bus_vtable ModuleHolder::kVtable[] = {
                             SD_BUS_ARGS("i", code, "s", message, "t", sequence, "t", timestamp), 0),
     SD_BUS_VTABLE_END};
 
+const std::string* ModuleHolder::identityText(const std::string& name) const {
+    return name == "Serial"            ? &serial_
+           : name == "InfoSerial"      ? &identity_.infoSerial
+           : name == "Name"            ? &identity_.name
+           : name == "ProductString"   ? &productString_
+           : name == "TypeText"        ? &identity_.typeText
+           : name == "FirmwareVersion" ? &identity_.firmwareVersion
+           : name == "HardwareVersion" ? &identity_.hardwareVersion
+                                       : nullptr;
+}
+
 int ModuleHolder::property(sd_bus*, const char*, const char*, const char* property,
                            sd_bus_message* reply, void* self, sd_bus_error*) {
     const auto* holder = static_cast<const ModuleHolder*>(self);
@@ -69,16 +88,28 @@ int ModuleHolder::property(sd_bus*, const char*, const char*, const char* proper
     if (name == "WatchdogTime") {
         return sd_bus_message_append(reply, "x", identity.watchdogTime);
     }
-    const std::string* text = name == "Serial"            ? &holder->serial_
-                              : name == "InfoSerial"      ? &identity.infoSerial
-                              : name == "Name"            ? &identity.name
-                              : name == "ProductString"   ? &holder->productString_
-                              : name == "TypeText"        ? &identity.typeText
-                              : name == "FirmwareVersion" ? &identity.firmwareVersion
-                              : name == "HardwareVersion" ? &identity.hardwareVersion
-                                                          : nullptr;
-    if (text != nullptr) {
-        return sd_bus_message_append(reply, "s", text->c_str());
+    if (name == "IdentityBytes") {
+        int r = sd_bus_message_open_container(reply, 'a', "{say}");
+        for (const char* key : kIdentityTexts) {
+            const std::string& text = *holder->identityText(key);
+            if (r >= 0) {
+                r = sd_bus_message_open_container(reply, 'e', "say");
+            }
+            if (r >= 0) {
+                r = sd_bus_message_append(reply, "s", key);
+            }
+            if (r >= 0) {
+                r = sd_bus_message_append_array(reply, 'y', text.data(), text.size());
+            }
+            if (r >= 0) {
+                r = sd_bus_message_close_container(reply);
+            }
+        }
+        return r < 0 ? r : sd_bus_message_close_container(reply);
+    }
+    // A D-Bus string must be UTF-8; the module's own bytes are in IdentityBytes.
+    if (const std::string* text = holder->identityText(name)) {
+        return sd_bus_message_append(reply, "s", validUtf8(*text).c_str());
     }
     return sd_bus_message_append(reply, "s", stateText(holder->state_));
 }

@@ -1,12 +1,12 @@
 #include "pending_reply.h"
 
-#include "bus_errors.h"
+#include "bus_names.h"
 #include "tavrik/tavrik.h"
 
 namespace tavrik::daemon {
 
 int setResultError(sd_bus_error* error, int result) {
-    return sd_bus_error_set(error, errorName(result).c_str(), resultMessage(result).c_str());
+    return sd_bus_error_set(error, bus::errorName(result).c_str(), resultMessage(result).c_str());
 }
 
 void PendingReply::finish(int result) {

@@ -12,7 +12,6 @@ namespace tavrik {
 
 namespace {
 
-const char* const kDefaultName = "Quenz Input Output Module";
 constexpr std::chrono::milliseconds kKeepAliveInterval{60000};
 constexpr int kEventReadMs = 10;
 constexpr int kStartWaits = 10;
@@ -23,6 +22,17 @@ constexpr int kStartWaitMs = 20;
 thread_local const TavrikDevice* apiThreadDevice = nullptr;
 
 }  // namespace
+
+std::string displayName(const std::string& configName, const std::string& blockName,
+                        const std::string& productString) {
+    if (!configName.empty()) {
+        return configName;
+    }
+    if (!blockName.empty()) {
+        return blockName;
+    }
+    return productString.empty() ? "Quenz Input Output Module" : productString;
+}
 
 ApiSchedule::ApiSchedule(TimePoint start, std::chrono::milliseconds keepAlive,
                          std::chrono::milliseconds poll)
@@ -167,14 +177,10 @@ int TavrikDevice::initialRead(const OpenOptions& options) {
         const ConfigFile config(kConfigFileName);
         configIndex_ = config.findIndex(serial_);
         settings = config.readModuleSettings(configIndex_);
-        if (!settings.name.empty()) {
-            name_ = settings.name;
-        } else if (name_.empty()) {
-            name_ = connection_.productString();
-            if (name_.empty()) {
-                name_ = kDefaultName;
-            }
-        }
+        // The product string is read only when neither name will do.
+        const bool needProduct = settings.name.empty() && name_.empty();
+        name_ = displayName(settings.name, name_,
+                            needProduct ? connection_.productString() : std::string());
     }
 
     uint8_t entries[kMaxConfigEntries];

@@ -57,6 +57,11 @@ class ApiSchedule {
     TimePoint nextPoll_;
 };
 
+// The name a module goes by: tavrik.ini's, else its information block's, else its HID product
+// string, else a fixed default.
+std::string displayName(const std::string& configName, const std::string& blockName,
+                        const std::string& productString);
+
 // How open() sets the device up.
 struct OpenOptions {
     // False: tavrik.ini is not read at all. The device then has every point the module has

@@ -75,9 +75,7 @@ int TavrikPointTable::value(uint32_t type, int32_t index) const {
     return static_cast<int>(point.invert ^ point.raw);
 }
 
-int TavrikPointTable::checkValue(uint32_t type, int32_t index, int32_t v) const {
-    if (index < 0 || static_cast<size_t>(index) >= count(type))
-        return IoPointOutOfRange;
+int checkWriteValue(uint32_t type, int32_t v) {
     const uint32_t descriptor = pointDescriptor(type);
     if ((descriptor & kDescriptorWritable) == 0)
         return InvalidParameterValue;
@@ -88,6 +86,12 @@ int TavrikPointTable::checkValue(uint32_t type, int32_t index, int32_t v) const 
     if (v < 0 || static_cast<uint32_t>(v) > largest)
         return InvalidParameterValue;
     return Ok;
+}
+
+int TavrikPointTable::checkValue(uint32_t type, int32_t index, int32_t v) const {
+    if (index < 0 || static_cast<size_t>(index) >= count(type))
+        return IoPointOutOfRange;
+    return checkWriteValue(type, v);
 }
 
 int TavrikPointTable::setValue(uint32_t type, int32_t index, int32_t v) {

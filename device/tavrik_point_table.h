@@ -24,6 +24,10 @@ constexpr int kSelectReadOnly = 1;  // types that are not writable
 constexpr int kSelectWritable = 2;
 constexpr int kSelectAll = 3;
 
+// Whether a point of the type may be set to v, whatever its index: InvalidParameterValue when
+// the type is not writable or v is negative or wider than the point (one bit or 16), else Ok.
+int checkWriteValue(uint32_t type, int32_t v);
+
 class TavrikPointTable {
   public:
     TavrikPointTable();

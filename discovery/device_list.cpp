@@ -70,7 +70,8 @@ void assignIndexes(std::vector<DeviceEntry>& entries, ConfigFile& config) {
 
 }  // namespace
 
-void enumerateDevices(std::vector<std::string>& serials) {
+void enumerateDevices(std::vector<std::string>& serials,
+                      const std::map<std::string, std::string>& servedTypes) {
     serials.clear();
     ConfigFile config(kConfigFileName);
     std::vector<std::string> found;
@@ -80,6 +81,11 @@ void enumerateDevices(std::vector<std::string>& serials) {
     {
         TavrikDevice scratch;
         for (const std::string& serial : found) {
+            const auto served = servedTypes.find(serial);
+            if (served != servedTypes.end()) {
+                entries.push_back({serial, served->second, config.findIndex(serial)});
+                continue;
+            }
             const int result = scratch.open(serial);
             if (result != Ok && result != DeviceBusy) {
                 continue;

@@ -51,6 +51,29 @@ inline size_t utf8Sequence(const std::string& text, size_t at, size_t* broken) {
     return 0;
 }
 
+// The bytes as valid UTF-8: each broken sequence becomes one U+FFFD, up to the byte that broke
+// it, which is read again as the start of what follows.
+inline std::string validUtf8(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            out += bytes[i++];
+            continue;
+        }
+        size_t broken = 0;
+        if (const size_t length = utf8Sequence(bytes, i, &broken)) {
+            out.append(bytes, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            i += broken;
+        }
+    }
+    return out;
+}
+
 // wchar_t holds UTF-16 where it is 16 bits wide (Windows) and UTF-32 elsewhere. A lone
 // surrogate or a value past U+10FFFF becomes U+FFFD.
 inline std::string utf8Text(const wchar_t* wide) {

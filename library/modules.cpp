@@ -3,6 +3,7 @@
 
 #include "device_list.h"
 #include "program_sequence.h"
+#include "served_module.h"
 #include "tavrik/tavrik.h"
 #include "tavrik_connection.h"
 
@@ -20,7 +21,7 @@ class NullBuffer : public std::streambuf {
 
 std::vector<std::string> devices() {
     std::vector<std::string> list;
-    enumerateDevices(list);
+    enumerateDevices(list, servedTypeTexts());
     return list;
 }
 
@@ -39,6 +40,11 @@ std::vector<std::string> serials(Mode mode) {
 
 int programFirmware(const std::string& hexFile, const std::string& serial,
                     const std::function<void(int percent)>& progress, std::ostream* log) {
+    // A module that tavrikd holds is taken from it for the upgrade, and given back when this
+    // returns (the process's end gives it back too). Without the service, or for a module it
+    // does not hold, the upgrade goes on as ever.
+    ServiceInhibit inhibit;
+    inhibit.take(serial, "firmware upgrade");
     if (log != nullptr) {
         return programDevice(serial, hexFile, *log, progress);
     }

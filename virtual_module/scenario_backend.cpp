@@ -49,6 +49,11 @@ void load(virt::VirtualBus& bus) {
         }
     }
     bus.setWireMs(scenario.wireMs);
+    // The programs that share the scenario with a service that holds its modules.
+    const char* holds = std::getenv("TAVRIK_VIRTUAL_HOLD_DIR");
+    if (holds != nullptr && *holds != '\0') {
+        bus.setHoldDirectory(holds);
+    }
     for (virt::ModuleConfig& module : scenario.modules) {
         bus.add(std::move(module));
     }

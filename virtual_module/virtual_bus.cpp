@@ -2,6 +2,7 @@
 #include <cstring>
 #include <thread>
 
+#include "process_hold.h"
 #include "scenario_log.h"
 #include "virtual_module.h"
 
@@ -49,6 +50,7 @@ bool parsePath(const char* path, size_t* index, uint32_t* generation) {
 struct VirtualBus::Handle : hid::hid_device {
     size_t index = 0;
     uint32_t generation = 0;
+    int processHold = -1;
 };
 
 VirtualBus::VirtualBus() : start_(std::chrono::steady_clock::now()) {}
@@ -208,7 +210,7 @@ hid::hid_device* VirtualBus::openPath(const char* path, int* status) {
     if (index >= slots_.size()) {
         return nullptr;
     }
-    const Slot& slot = slots_[index];
+    Slot& slot = slots_[index];
     if (!present(slot, nowMs()) || slot.generation != generation) {
         return nullptr;
     }
@@ -222,9 +224,21 @@ hid::hid_device* VirtualBus::openPath(const char* path, int* status) {
         }
         return nullptr;
     }
+    int processHold = -1;
+    if (!holdDirectory_.empty()) {
+        processHold = takeProcessHold(holdDirectory_, index);
+        if (processHold < 0) {
+            if (status != nullptr) {
+                *status = hid::kOpenBusy;
+            }
+            return nullptr;
+        }
+    }
     auto handle = std::make_unique<Handle>();
     handle->index = index;
     handle->generation = generation;
+    handle->processHold = processHold;
+    slots_[index].opened = true;
     handles_.push_back(std::move(handle));
     if (status != nullptr) {
         *status = hid::kOpenOk;
@@ -375,7 +389,13 @@ int VirtualBus::productString(hid::hid_device* dev, wchar_t* string, size_t maxl
 void VirtualBus::close(hid::hid_device* dev) {
     std::lock_guard<std::mutex> lock(mutex_);
     handles_.erase(std::remove_if(handles_.begin(), handles_.end(),
-                                  [dev](const auto& h) { return h.get() == dev; }),
+                                  [dev](const auto& h) {
+                                      if (h.get() != dev) {
+                                          return false;
+                                      }
+                                      releaseProcessHold(h->processHold);
+                                      return true;
+                                  }),
                    handles_.end());
     changed_.notify_all();
 }
@@ -459,8 +479,16 @@ void VirtualBus::logLine(const std::string& line) {
     }
 }
 
+void VirtualBus::setHoldDirectory(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdDirectory_ = dir;
+}
+
 void VirtualBus::logFinalState() {
     for (const Slot& slot : slots_) {
+        if (!holdDirectory_.empty() && !slot.opened) {
+            continue;
+        }
         for (const std::string& line : finalLogLines(*slot.module)) {
             logLine(line);
         }

@@ -212,6 +212,12 @@ class VirtualBus : public hid::HidBackend {
     // when the file cannot be opened.
     bool setLog(const std::string& path);
 
+    // Shares the modules' open state with the other processes that run the same scenario and
+    // name the same directory: a module one of them has open is busy to the others. The final
+    // log lines then name only the modules this process opened, since the others' final state
+    // is another process's to tell.
+    void setHoldDirectory(const std::string& dir);
+
     // Wire-time model, off at 0: each 64-byte report takes this many ms to cross the wire in
     // either direction, one after the other, as on a full-speed interrupt endpoint.
     void setWireMs(int ms);
@@ -256,6 +262,7 @@ class VirtualBus : public hid::HidBackend {
         std::deque<InputReport> farewell;  // sent just before leaving, still readable
         uint32_t farewellGeneration = 0;
         size_t reads = 0;
+        bool opened = false;      // by this process, at some time
         int64_t lastReadyUs = 0;  // the wire carries one input report at a time
     };
     struct Handle;
@@ -278,6 +285,7 @@ class VirtualBus : public hid::HidBackend {
     std::vector<std::unique_ptr<Handle>> handles_;
     const std::chrono::steady_clock::time_point start_;
     std::FILE* log_ = nullptr;
+    std::string holdDirectory_;
     int wireMs_ = 0;
 };
 

@@ -15,8 +15,6 @@
 #include <sstream>
 #include <thread>
 
-extern "C" char** environ;
-
 namespace tavrik::test {
 
 namespace {
@@ -24,73 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 }  // namespace
-
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         const std::map<std::string, std::string>& env,
-                         const std::string& errFile) {
-    std::vector<std::string> argText{program};
-    argText.insert(argText.end(), args.begin(), args.end());
-    std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string key = entry.substr(0, entry.find('='));
-        if (env.count(key) == 0) {
-            envText.push_back(entry);
-        }
-    }
-    for (const auto& [key, value] : env) {
-        envText.push_back(key + "=" + value);
-    }
-    std::vector<char*> argv;
-    for (std::string& a : argText) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : envText) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (err >= 0) {
-            ::dup2(err, 1);
-            ::dup2(err, 2);
-        }
-        // The test blocks nothing, but a child must not inherit a blocked SIGTERM.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execve(program.c_str(), argv.data(), envp.data());
-        ::_exit(127);
-    }
-    return pid_ > 0;
-}
-
-int ChildProcess::stop(int signal, int timeoutMs) {
-    if (pid_ <= 0) {
-        return -1;
-    }
-    ::kill(pid_, signal);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 CallResult::CallResult(CallResult&& other) noexcept
     : error(std::move(other.error)), message(std::move(other.message)), reply(other.reply) {
@@ -158,36 +89,8 @@ void DaemonBusTest::TearDown() {
 void DaemonBusTest::startDaemon(const std::string& scenario,
                                 const std::vector<std::string>& extraArgs) {
     dir_ = std::make_unique<ScratchDir>("tavrikd-test");
-    const std::string socket = dir_->path("bus");
-    const std::string address = "unix:path=" + socket;
-    // A bus like the system bus, open to this user. Once the project's policy file exists it
-    // is included, and this user may still own the service's name on top of it.
-    std::ostringstream config;
-    config << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig>\n  <type>tavrik-test</type>\n"
-           << "  <listen>" << address << "</listen>\n"
-           << "  <auth>EXTERNAL</auth>\n"
-              "  <policy context=\"default\">\n"
-              "    <allow user=\"*\"/>\n    <allow own=\"*\"/>\n"
-              "    <allow send_destination=\"*\"/>\n    <allow receive_sender=\"*\"/>\n"
-              "  </policy>\n";
-    struct stat info {};
-    if (::stat(TAVRIK_POLICY_FILE, &info) == 0) {
-        config << "  <include>" << TAVRIK_POLICY_FILE << "</include>\n"
-               << "  <policy user=\"" << ::getuid() << "\">\n"
-               << "    <allow own=\"io.tavrik1\"/>\n  </policy>\n";
-    }
-    config << "</busconfig>\n";
-    const std::string configFile = dir_->file("bus.conf", config.str());
-    ASSERT_TRUE(bus_.start(DBUS_DAEMON_PROGRAM,
-                           {"--config-file=" + configFile, "--nofork", "--print-address"}, {},
-                           dir_->path("dbus.err")));
-    // The socket's file exists from its bind(), before the bus listens on it; the address is
-    // printed once it does.
-    ASSERT_TRUE(waitUntil(
-        [&] { return dir_->read("dbus.err").find("unix:path=") != std::string::npos; }, 5000))
-        << dir_->read("dbus.err");
+    const std::string address = startTestBus(bus_, *dir_, TAVRIK_POLICY_FILE);
+    ASSERT_FALSE(address.empty()) << dir_->read("dbus.err");
 
     ASSERT_GE(sd_bus_new(&client_), 0);
     ASSERT_GE(sd_bus_set_address(client_, address.c_str()), 0);

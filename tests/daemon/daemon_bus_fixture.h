@@ -14,28 +14,9 @@
 #include <vector>
 
 #include "scratch_dir.h"
+#include "test_service.h"
 
 namespace tavrik::test {
-
-// One child process, killed and reaped with the object.
-class ChildProcess {
-  public:
-    ChildProcess() = default;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess() { kill(); }
-
-    bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, const std::string& errFile);
-    // Signals it and waits up to timeoutMs for its end; SIGKILL after that. The exit status,
-    // or -1 when it did not exit by itself.
-    int stop(int signal, int timeoutMs);
-    void kill() { stop(9, 2000); }
-    bool running() const { return pid_ > 0; }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 // A signal the client saw: PointChanged, Error or a change of State.
 struct SeenSignal {

@@ -8,7 +8,7 @@
 #include <future>
 #include <mutex>
 
-#include "bus_errors.h"
+#include "bus_names.h"
 #include "module_scan.h"
 #include "options.h"
 #include "point_writes.h"
@@ -89,15 +89,21 @@ TEST(DaemonOptionsTest, ReadsEveryFormAndRejectsTheRest) {
     EXPECT_TRUE(options.help);
 }
 
-TEST(DaemonErrorNamesTest, NamesEachResultAndAnUnknownOne) {
-    EXPECT_EQ(errorName(DeviceBusy), "io.tavrik1.Error.DeviceBusy");
-    EXPECT_EQ(errorName(IoPointOutOfRange), "io.tavrik1.Error.IoPointOutOfRange");
-    EXPECT_EQ(errorName(InvalidParameterValue), "io.tavrik1.Error.InvalidParameterValue");
-    EXPECT_EQ(errorName(CommunicationTimeout), "io.tavrik1.Error.CommunicationTimeout");
-    EXPECT_EQ(errorName(ApiThreadStopped), "io.tavrik1.Error.ApiThreadStopped");
-    EXPECT_EQ(errorName(WatchdogReset), "io.tavrik1.Error.WatchdogReset");
-    EXPECT_EQ(errorName(-15), "io.tavrik1.Error.Unknown");
-    EXPECT_EQ(errorName(1), "io.tavrik1.Error.Unknown");
+// Both ways: the service names a result, its clients read the result back; whatever else an
+// error says (the service gone, a timeout, a refused call) reads as no answer.
+TEST(BusErrorNamesTest, NameEachResultAndReadBackAsIt) {
+    for (const int code : {DeviceBusy, IoPointOutOfRange, InvalidParameterValue,
+                           CommunicationTimeout, ApiThreadStopped, WatchdogReset, DeviceNotOpen}) {
+        EXPECT_EQ(bus::resultOfErrorName(bus::errorName(code)), code) << bus::errorName(code);
+    }
+    EXPECT_EQ(bus::errorName(DeviceBusy), "io.tavrik1.Error.DeviceBusy");
+    EXPECT_EQ(bus::errorName(-15), "io.tavrik1.Error.Unknown");
+    EXPECT_EQ(bus::errorName(1), "io.tavrik1.Error.Unknown");
+    for (const char* other :
+         {"io.tavrik1.Error.Unknown", "io.tavrik1.Error.Ok", "io.tavrik1.Error.",
+          "org.freedesktop.DBus.Error.NoReply", "org.freedesktop.DBus.Error.ServiceUnknown", ""}) {
+        EXPECT_EQ(bus::resultOfErrorName(other), CommunicationTimeout) << other;
+    }
 }
 
 // The checks themselves are the device layer's (setValues); the daemon only hands the bus's

@@ -71,7 +71,43 @@ void InfoProgramTest::SetUp() {
 }
 
 void InfoProgramTest::TearDown() {
+    endService();
     fs::remove(configPath());
+}
+
+bool InfoProgramTest::throughService() {
+#ifdef _WIN32
+    return false;
+#else
+    return viaService();
+#endif
+}
+
+// The scenario, and through the service a tavrikd that holds its modules: started anew for
+// each run, as the module state the case begins from is the scenario's.
+std::map<std::string, std::string> InfoProgramTest::programEnv() {
+    std::map<std::string, std::string> env{{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
+#ifndef _WIN32
+    if (throughService()) {
+        if (!service_) {
+            service_ = std::make_unique<TestService>();
+        }
+        if (!service_->start(scenario_)) {
+            ADD_FAILURE() << service_->why();
+        }
+        const std::map<std::string, std::string> client = service_->clientEnv();
+        env.insert(client.begin(), client.end());
+    }
+#endif
+    return env;
+}
+
+void InfoProgramTest::endService() {
+#ifndef _WIN32
+    if (service_ && service_->daemon().running()) {
+        EXPECT_EQ(service_->stop(), 0) << "tavrikd did not end cleanly";
+    }
+#endif
 }
 
 void InfoProgramTest::useModules(const std::string& modules, bool logged) {
@@ -82,20 +118,24 @@ void InfoProgramTest::useModules(const std::string& modules, bool logged) {
 ProcessResult InfoProgramTest::run(const std::vector<std::string>& args, const std::string& input) {
     ProcessOptions options;
     options.args = args;
-    options.env = {{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
+    options.env = programEnv();
     options.input = input;
-    return runProcess(TAVRIK_INFO_PROGRAM, options);
+    const ProcessResult result = runProcess(TAVRIK_INFO_PROGRAM, options);
+    endService();
+    return result;
 }
 
 #ifndef _WIN32
 ProcessResult InfoProgramTest::runUnprivileged(const std::vector<std::string>& args) {
     ProcessOptions options;
-    options.env = {{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
+    options.env = programEnv();
     if (geteuid() == 0) {
         options.args = {std::string("--reuid=") + kNobody, std::string("--regid=") + kNobody,
                         "--clear-groups", TAVRIK_INFO_PROGRAM};
         options.args.insert(options.args.end(), args.begin(), args.end());
-        return runProcess("/usr/bin/setpriv", options);
+        const ProcessResult result = runProcess("/usr/bin/setpriv", options);
+        endService();
+        return result;
     }
     // An ordinary user may still own the test directory: take its write permission away.
     const fs::perms before = fs::status(TAVRIK_CONFIG_DIR).permissions();
@@ -104,15 +144,15 @@ ProcessResult InfoProgramTest::runUnprivileged(const std::vector<std::string>& a
                     fs::perm_options::remove);
     options.args = args;
     ProcessResult result = runProcess(TAVRIK_INFO_PROGRAM, options);
+    endService();
     fs::permissions(TAVRIK_CONFIG_DIR, before);
     return result;
 }
 #endif
 
 std::unique_ptr<RunningProcess> InfoProgramTest::start(const std::vector<std::string>& args) {
-    return std::make_unique<RunningProcess>(
-        TAVRIK_INFO_PROGRAM, args,
-        std::map<std::string, std::string>{{"TAVRIK_VIRTUAL_SCENARIO", scenario_}});
+    // Through the service, tavrikd runs on until the next run or the test's end.
+    return std::make_unique<RunningProcess>(TAVRIK_INFO_PROGRAM, args, programEnv());
 }
 
 std::string InfoProgramTest::logText() const {

@@ -1,5 +1,7 @@
 // Runs tavrik_info over a bus of virtual modules as a separate process, the way users run it,
-// with its configuration directory emptied before each test.
+// with its configuration directory emptied before each test. With TAVRIK_TEST_VIA_SERVICE=1
+// every run has tavrikd hold the modules first, on a private bus, and the program goes
+// through it: the same cases then show that the two paths give the same bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +13,9 @@
 
 #include "run_process.h"
 #include "scratch_dir.h"
+#ifndef _WIN32
+#include "test_service.h"
+#endif
 
 namespace tavrik::test {
 
@@ -53,8 +58,17 @@ class InfoProgramTest : public ::testing::Test {
     std::string readConfig() const;
     bool configExists() const;
 
+    // Whether this run goes through the service.
+    static bool throughService();
+
   private:
     std::string logText() const;
+    std::map<std::string, std::string> programEnv();
+    // Through the service: ends tavrikd, so that its log lines are written.
+    void endService();
+#ifndef _WIN32
+    std::unique_ptr<TestService> service_;
+#endif
 
     ScratchDir scratch_{"tavrik-info-test"};
     const std::string scenario_ = scratch_.path("bus.scenario");

@@ -27,6 +27,11 @@ class SetOutputOnMisbehavingModule : public InfoProgramTest,
 
 TEST_P(SetOutputOnMisbehavingModule, SucceedsOnlyWhenTheModuleTookTheValue) {
     const SetCase& c = GetParam();
+    if (throughService() && c.module.find("after=") != std::string::npos) {
+        // The fault counts the exchanges of the program's own opening; through the service it
+        // would strike the service's at some other moment.
+        GTEST_SKIP() << "counts the exchanges of a direct open";
+    }
     useModules(moduleText("A100", "1-1", std::string(kConfigLine) + "\n" + c.module));
     const ProcessResult result = run({"-o", "0", "1", "1"});
     // The line is written once the device holds the value, as before; the verdict follows it.

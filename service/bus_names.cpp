@@ -1,10 +1,36 @@
-#include "bus_errors.h"
+#include "bus_names.h"
 
 #include "tavrik/tavrik.h"
 
-namespace tavrik::daemon {
+namespace tavrik::bus {
 
 namespace {
+
+constexpr char kErrorPrefix[] = "io.tavrik1.Error.";
+
+// Every result, for the way back from a name.
+constexpr int kResults[] = {
+    Ok,
+    DeviceBusy,
+    MessageSizeInvalid,
+    MessageMissingPreamble,
+    ParameterCountMismatch,
+    ParameterTypeMismatch,
+    MessageCrcInvalid,
+    IoPointOutOfRange,
+    CommandInvalid,
+    I2cTimeout,
+    IoExpanderMismatch,
+    InvalidParameterValue,
+    UsbProtocolError,
+    FlashError,
+    WatchdogReset,
+    ApiThreadStopped,
+    UnableToOpenDevice,
+    DeviceNotOpen,
+    CommunicationTimeout,
+    ConfigFileFailed,
+};
 
 const char* resultName(int code) {
     switch (code) {
@@ -56,7 +82,16 @@ const char* resultName(int code) {
 }  // namespace
 
 std::string errorName(int code) {
-    return std::string("io.tavrik1.Error.") + resultName(code);
+    return std::string(kErrorPrefix) + resultName(code);
 }
 
-}  // namespace tavrik::daemon
+int resultOfErrorName(const std::string& name) {
+    for (const int code : kResults) {
+        if (code != Ok && name == errorName(code)) {
+            return code;
+        }
+    }
+    return CommunicationTimeout;
+}
+
+}  // namespace tavrik::bus

@@ -15,11 +15,6 @@ void printLine(std::ostream& out, const std::string& text) {
     out << text << std::endl;
 }
 
-bool fileIsValid(const std::string& fileName) {
-    HexFile file(fileName);
-    return file.isProgrammable();
-}
-
 int verify(BootloaderDevice& device, const std::string& fileName) {
     uint32_t start = 0;
     uint32_t length = 0;
@@ -37,6 +32,11 @@ int verify(BootloaderDevice& device, const std::string& fileName) {
 }
 
 }  // namespace
+
+bool isProgrammableFile(const std::string& fileName) {
+    HexFile file(fileName);
+    return file.isProgrammable();
+}
 
 int awaitBootloader(BootloaderDevice& device, const std::string& serial, int timeoutMs) {
     using namespace boost::posix_time;
@@ -65,7 +65,7 @@ int programDevice(const std::string& serial, const std::string& fileName, std::o
     BootloaderDevice device;
     device.setProgressCallback(progress);
 
-    if (!fileIsValid(fileName)) {
+    if (!isProgrammableFile(fileName)) {
         printLine(out, "The file '" + fileName + "' is not a valid hex file");
         return BootInvalidHexFile;
     }

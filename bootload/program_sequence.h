@@ -18,6 +18,9 @@ constexpr int kOpenPauseMs = 100;
 // information until timeoutMs have passed. Returns 0 once it answered, else the last result.
 int awaitBootloader(BootloaderDevice& device, const std::string& serial, int timeoutMs);
 
+// Whether the file is Intel HEX with something to program in the application's flash.
+bool isProgrammableFile(const std::string& fileName);
+
 // Returns 0 or the negative result of the first failing step. The tool's lines go to out,
 // the percentage after each programmed frame to progress.
 int programDevice(const std::string& serial, const std::string& fileName, std::ostream& out,

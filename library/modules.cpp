@@ -41,10 +41,13 @@ std::vector<std::string> serials(Mode mode) {
 int programFirmware(const std::string& hexFile, const std::string& serial,
                     const std::function<void(int percent)>& progress, std::ostream* log) {
     // A module that tavrikd holds is taken from it for the upgrade, and given back when this
-    // returns (the process's end gives it back too). Without the service, or for a module it
-    // does not hold, the upgrade goes on as ever.
+    // returns (the process's end gives it back too); not for a file that will be refused,
+    // which leaves the module alone. Without the service, or for a module it does not hold,
+    // the upgrade goes on as ever.
     ServiceInhibit inhibit;
-    inhibit.take(serial, "firmware upgrade");
+    if (isProgrammableFile(hexFile)) {
+        inhibit.take(serial, "firmware upgrade");
+    }
     if (log != nullptr) {
         return programDevice(serial, hexFile, *log, progress);
     }

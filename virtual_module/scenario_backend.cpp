@@ -41,6 +41,12 @@ void load(virt::VirtualBus& bus) {
         std::fflush(stderr);
         return;
     }
+    // A service that shares the scenario with the programs under test keeps a log of its own,
+    // so that theirs shows only their own traffic.
+    const char* ownLog = std::getenv("TAVRIK_VIRTUAL_LOG");
+    if (ownLog != nullptr && *ownLog != '\0' && scenario.logPath) {
+        scenario.logPath = ownLog;
+    }
     if (scenario.logPath) {
         const std::string log = besideFile(path, *scenario.logPath);
         if (!bus.setLog(log)) {

@@ -83,8 +83,8 @@ bool InfoProgramTest::throughService() {
 #endif
 }
 
-// The scenario, and through the service a tavrikd that holds its modules: started anew for
-// each run, as the module state the case begins from is the scenario's.
+// The scenario, and through the service a tavrikd that holds its modules: each run ends it, so
+// that the next starts from the scenario's module state.
 std::map<std::string, std::string> InfoProgramTest::programEnv() {
     std::map<std::string, std::string> env{{"TAVRIK_VIRTUAL_SCENARIO", scenario_}};
 #ifndef _WIN32
@@ -92,7 +92,8 @@ std::map<std::string, std::string> InfoProgramTest::programEnv() {
         if (!service_) {
             service_ = std::make_unique<TestService>();
         }
-        if (!service_->start(scenario_)) {
+        // Programs started side by side share the one tavrikd.
+        if (!service_->daemon().running() && !service_->start(scenario_)) {
             ADD_FAILURE() << service_->why();
         }
         const std::map<std::string, std::string> client = service_->clientEnv();
@@ -155,7 +156,13 @@ std::unique_ptr<RunningProcess> InfoProgramTest::start(const std::vector<std::st
     return std::make_unique<RunningProcess>(TAVRIK_INFO_PROGRAM, args, programEnv());
 }
 
+// Through the service, the module traffic of the program and of tavrikd together.
 std::string InfoProgramTest::logText() const {
+#ifndef _WIN32
+    if (service_) {
+        return readFile(log_) + service_->log();
+    }
+#endif
     return readFile(log_);
 }
 

@@ -60,6 +60,12 @@ class InfoProgramTest : public ::testing::Test {
 
     // Whether this run goes through the service.
     static bool throughService();
+#ifndef _WIN32
+    // Through the service: the tavrikd of the running programs (started by start()).
+    TestService& service() {
+        return *service_;
+    }
+#endif
 
   private:
     std::string logText() const;

@@ -9,6 +9,9 @@
 #include "hex_text.h"
 #include "run_process.h"
 #include "scratch_dir.h"
+#ifndef _WIN32
+#include "test_service.h"
+#endif
 
 namespace tavrik {
 namespace {
@@ -50,10 +53,28 @@ Image makeImage() {
 class ProgramToolTest : public ::testing::Test {
   protected:
     // Writes the scenario (with its log beside it) and runs the program over it.
+    // With TAVRIK_TEST_VIA_SERVICE=1 tavrikd holds the modules first and the program takes
+    // the module from it for the upgrade; the service is ended after the run, so that the log
+    // is whole.
     test::ProcessResult run(const std::vector<std::string>& args, const std::string& modules) {
         const std::string scenario = dir.file("bus.scenario", "log = run.log\n" + modules);
-        return test::runProcess(TAVRIK_PROGRAM_VIRTUAL,
-                                {args, {{"TAVRIK_VIRTUAL_SCENARIO", scenario}}, ""});
+        std::map<std::string, std::string> env{{"TAVRIK_VIRTUAL_SCENARIO", scenario}};
+#ifndef _WIN32
+        std::unique_ptr<test::TestService> service;
+        if (test::viaService()) {
+            service = std::make_unique<test::TestService>();
+            EXPECT_TRUE(service->start(scenario)) << service->why();
+            const std::map<std::string, std::string> client = service->clientEnv();
+            env.insert(client.begin(), client.end());
+        }
+#endif
+        test::ProcessResult result = test::runProcess(TAVRIK_PROGRAM_VIRTUAL, {args, env, ""});
+#ifndef _WIN32
+        if (service) {
+            EXPECT_EQ(service->stop(), 0) << "tavrikd did not end cleanly";
+        }
+#endif
+        return result;
     }
 
     std::vector<std::string> log() const {

@@ -168,6 +168,7 @@ TestService::~TestService() {
 
 bool TestService::start(const std::string& scenarioFile) {
     stop(SIGTERM);
+    std::filesystem::remove(dir_.path("service.log"));
     if (!bus_.running()) {
         address_ = startTestBus(bus_, dir_, "");
         if (address_.empty()) {
@@ -177,7 +178,8 @@ bool TestService::start(const std::string& scenarioFile) {
     }
     if (!daemon_.start(TAVRIKD_PROGRAM, {"--bus", address_},
                        {{"TAVRIK_VIRTUAL_SCENARIO", scenarioFile},
-                        {"TAVRIK_VIRTUAL_HOLD_DIR", dir_.path("holds")}},
+                        {"TAVRIK_VIRTUAL_HOLD_DIR", dir_.path("holds")},
+                        {"TAVRIK_VIRTUAL_LOG", dir_.path("service.log")}},
                        dir_.path("tavrikd.err"))) {
         why_ = "tavrikd did not start";
         return false;
@@ -211,6 +213,10 @@ bool TestService::start(const std::string& scenarioFile) {
 
 int TestService::stop(int signal) {
     return daemon_.running() ? daemon_.stop(signal, 5000) : -1;
+}
+
+std::string TestService::log() const {
+    return dir_.read("service.log");
 }
 
 std::map<std::string, std::string> TestService::clientEnv() const {

@@ -65,6 +65,9 @@ class TestService {
     // tells the virtual modules tavrikd holds.
     std::map<std::string, std::string> clientEnv() const;
     const std::string& why() const { return why_; }
+    // tavrikd's log of the modules' traffic, kept apart from the scenario's: whole once it
+    // has ended; empty when the scenario asks for no log.
+    std::string log() const;
 
   private:
     ScratchDir dir_{"tavrik-service"};

@@ -273,8 +273,8 @@ unit_calls() {
             [ "$actual" = "$expected" ] ||
                 { echo "$call: '$actual', expected '$expected'"; return 1; }
         done <<CALLS
-postinst configure|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload
-postinst configure 1.2.2|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload;deb-systemd-invoke try-restart tavrik-exporter.service tavrikd.service
+postinst configure|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload;deb-systemd-invoke start tavrikd.service
+postinst configure 1.2.2|systemd-sysusers /usr/lib/sysusers.d/tavrikd.conf;dbus-send --system --type=method_call --dest=org.freedesktop.DBus / org.freedesktop.DBus.ReloadConfig;systemctl --system daemon-reload;deb-systemd-invoke try-restart tavrik-exporter.service;deb-systemd-invoke restart tavrikd.service
 prerm remove|deb-systemd-invoke stop tavrik-exporter.service tavrikd.service
 prerm upgrade 1.2.4|
 postrm remove|systemctl --system daemon-reload;deb-systemd-helper mask tavrik-exporter.service tavrikd.service
@@ -337,9 +337,10 @@ else
         check "installed tavrikd -v and its unit" tavrikd_runs
         tavrikd_user() {
             getent passwd tavrikd >/dev/null && id -nG tavrikd | tr ' ' '\n' | grep -qx plugdev &&
-                [ -z "$(ls /etc/systemd/system/*.wants/tavrikd.service 2>/dev/null)" ]
+                [ -L /etc/systemd/system/multi-user.target.wants/tavrikd.service ] &&
+                [ -z "$(ls /etc/systemd/system/*.wants/tavrik-exporter.service 2>/dev/null)" ]
         }
-        check "user tavrikd made, in plugdev; its unit not enabled" tavrikd_user
+        check "user tavrikd made, in plugdev; its unit enabled, the exporter's not" tavrikd_user
         # The installed policy on a real dbus-daemon, with the user the package made as owner.
         policy_works() {
             $SUDO /usr/bin/python3 tests/package/bus-policy-test.py \

@@ -304,6 +304,12 @@ struct ServedModule::Impl {
         listenerOf = nullptr;
     }
 
+    // An identity text while open; empty when closed.
+    std::string text(std::string bus::ModuleProperties::*field) const {
+        std::lock_guard<std::mutex> lock(busLock);
+        return bus ? properties.*field : std::string();
+    }
+
     void releaseBus() {
         std::lock_guard<std::mutex> lock(busLock);
         for (sd_bus_slot*& slot : matches) {
@@ -477,23 +483,19 @@ std::string ServedModule::name() const {
 }
 
 std::string ServedModule::serial() const {
-    std::lock_guard<std::mutex> lock(impl_->busLock);
-    return impl_->bus ? impl_->properties.infoSerial : std::string();
+    return impl_->text(&bus::ModuleProperties::infoSerial);
 }
 
 std::string ServedModule::typeText() const {
-    std::lock_guard<std::mutex> lock(impl_->busLock);
-    return impl_->bus ? impl_->properties.typeText : std::string();
+    return impl_->text(&bus::ModuleProperties::typeText);
 }
 
 std::string ServedModule::firmwareVersion() const {
-    std::lock_guard<std::mutex> lock(impl_->busLock);
-    return impl_->bus ? impl_->properties.firmwareVersion : std::string();
+    return impl_->text(&bus::ModuleProperties::firmwareVersion);
 }
 
 std::string ServedModule::hardwareVersion() const {
-    std::lock_guard<std::mutex> lock(impl_->busLock);
-    return impl_->bus ? impl_->properties.hardwareVersion : std::string();
+    return impl_->text(&bus::ModuleProperties::hardwareVersion);
 }
 
 int32_t ServedModule::configIndex() const {

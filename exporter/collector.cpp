@@ -43,33 +43,22 @@ Collector::~Collector() {
         entry.second->device.close();
 }
 
-ModuleSnapshot Collector::readOnce(int listIndex, const std::string& serial) {
+// A held device is read as it stands. Otherwise the module is opened: a module that tavrikd
+// holds is kept from then on, as with --hold, since keeping it opens nothing of the module
+// and its events can be counted; any other is read from the state read at open (no API
+// thread) and closed, so that it is free again at once for the tools.
+ModuleSnapshot Collector::read(int listIndex, const std::string& serial) {
     ModuleSnapshot m;
     m.listIndex = listIndex;
     m.serial = serial;
-    Device dev;
-    // The state read at open is the scrape: no API thread, and the module is free again at
-    // once for the tools.
-    m.openResult = dev.open(serial);
-    if (m.openResult == Ok)
-        readPoints(dev, m);
-    else
-        ++openFailures_[m.openResult];
-    dev.close();
-    return m;
-}
-
-ModuleSnapshot Collector::readHeld(int listIndex, const std::string& serial) {
-    ModuleSnapshot m;
-    m.listIndex = listIndex;
-    m.serial = serial;
-    auto& held = held_[serial];
-    if (held && held->device.status() != Ok) {
-        // Its API thread ended (unplugged, or the module failed): open it afresh.
-        held->device.close();
-        held.reset();
+    auto found = held_.find(serial);
+    if (found != held_.end() && found->second->device.status() != Ok) {
+        // Its API thread ended (unplugged, the module failed, the service went): afresh.
+        found->second->device.close();
+        held_.erase(found);
+        found = held_.end();
     }
-    if (!held) {
+    if (found == held_.end()) {
         auto fresh = std::make_unique<Held>();
         Held* raw = fresh.get();
         fresh->device.setEventCallback([this, raw, serial, listIndex](const Event& e) {
@@ -81,19 +70,25 @@ ModuleSnapshot Collector::readHeld(int listIndex, const std::string& serial) {
             }
         });
         int result = fresh->device.open(serial);
-        if (result == Ok)
+        const bool keep = result == Ok && (hold_ || fresh->device.viaService());
+        if (keep)
             result = fresh->device.start();
         if (result != Ok) {
             fresh->device.close();
             ++openFailures_[result];
             m.openResult = result;
-            held_.erase(serial);
             return m;
         }
-        held = std::move(fresh);
+        if (!keep) {
+            m.openResult = Ok;
+            readPoints(fresh->device, m);
+            fresh->device.close();
+            return m;
+        }
+        found = held_.emplace(serial, std::move(fresh)).first;
     }
     m.openResult = Ok;
-    readPoints(held->device, m);
+    readPoints(found->second->device, m);
     return m;
 }
 
@@ -104,7 +99,7 @@ Snapshot Collector::scrape() {
     std::set<std::string> listed;
     for (size_t i = 0; i < serials.size(); ++i) {
         const int index = static_cast<int>(i);
-        s.modules.push_back(hold_ ? readHeld(index, serials[i]) : readOnce(index, serials[i]));
+        s.modules.push_back(read(index, serials[i]));
         listed.insert(serials[i]);
         seen_[serials[i]] = index;
     }
@@ -127,7 +122,8 @@ Snapshot Collector::scrape() {
         }
     }
     s.openFailures = openFailures_;
-    s.eventCounters = hold_;
+    // Counted for every module held, by --hold or through the service.
+    s.eventCounters = hold_ || !held_.empty();
     {
         std::lock_guard<std::mutex> lock(countersMutex_);
         s.pointChanges = pointChanges_;

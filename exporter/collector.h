@@ -17,7 +17,8 @@ namespace tavrik::exporter {
 class Collector {
   public:
     // hold: keep every module open with its API thread between scrapes and count its events;
-    // otherwise each module is opened only while a scrape reads it.
+    // otherwise each module is opened only while a scrape reads it, except the modules that
+    // tavrikd holds, which are kept through the service and their events counted.
     explicit Collector(bool hold);
     ~Collector();
     Collector(const Collector&) = delete;
@@ -28,8 +29,7 @@ class Collector {
 
   private:
     struct Held;
-    ModuleSnapshot readOnce(int listIndex, const std::string& serial);
-    ModuleSnapshot readHeld(int listIndex, const std::string& serial);
+    ModuleSnapshot read(int listIndex, const std::string& serial);
 
     const bool hold_;
     std::map<int, uint64_t> openFailures_;

@@ -70,6 +70,10 @@ int Device::status() const {
     return impl_->viaService ? impl_->served.status() : impl_->device.status();
 }
 
+bool Device::viaService() const {
+    return impl_->viaService;
+}
+
 size_t Device::pointCount(uint32_t type) const {
     return impl_->viaService ? impl_->served.pointCount(type) : impl_->device.pointCount(type);
 }

@@ -16,6 +16,8 @@ import time
 import unittest
 
 EXPORTER = os.environ["EXPORTER"]
+TAVRIKD = os.environ.get("TAVRIKD", "")
+DBUS_DAEMON = os.environ.get("DBUS_DAEMON", "")
 WAIT_SECONDS = 20
 
 MODULES = """
@@ -56,6 +58,32 @@ at = 1500 unplug
 """
 
 
+# The same module, its events late enough to come after the first scrape, held by tavrikd.
+SERVED = """
+[module]
+serial = H100
+location = 00140000.00000000.00000001.00000003.
+config = 0 3
+at = 2500 set 3 0 1
+at = 3000 error -9
+"""
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>tavrik-test</type>
+  <listen>%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+
+
 def sample(text, name, labels):
     """The value of the one sample with exactly these labels, or None."""
     inner = ",".join('%s="%s"' % kv for kv in labels)
@@ -66,12 +94,12 @@ def sample(text, name, labels):
 class Exporter:
     """The test variant serving on an ephemeral loopback port."""
 
-    def __init__(self, scratch, modules, *args):
+    def __init__(self, scratch, modules, *args, env=None):
         self.scratch = scratch
         scenario = os.path.join(scratch, "bus.scenario")
         with open(scenario, "w") as f:
             f.write(modules)
-        env = dict(os.environ, TAVRIK_VIRTUAL_SCENARIO=scenario)
+        env = dict(os.environ, TAVRIK_VIRTUAL_SCENARIO=scenario, **(env or {}))
         self.proc = subprocess.Popen(
             [EXPORTER, "--listen", "127.0.0.1:0", *args], env=env,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -289,6 +317,91 @@ class HoldTest(unittest.TestCase):
                                     h + [("type", "psalarms"), ("point", "0")]), "1")
         finally:
             code = exporter.stop()
+            shutil.rmtree(scratch)
+        self.assertEqual(code, 0)
+
+
+class Service:
+    """tavrikd_virtual holding the scenario's modules on a private dbus-daemon."""
+
+    def __init__(self, scratch, modules):
+        self.procs = []
+        socket_path = os.path.join(scratch, "bus")
+        self.address = "unix:path=" + socket_path
+        config = os.path.join(scratch, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG % self.address)
+        scenario = os.path.join(scratch, "bus.scenario")
+        with open(scenario, "w") as f:
+            f.write(modules)
+        holds = os.path.join(scratch, "holds")
+        os.mkdir(holds)
+        self.client_env = {"TAVRIK_TEST_BUS_ADDRESS": self.address,
+                           "TAVRIK_VIRTUAL_HOLD_DIR": holds}
+        bus = subprocess.Popen([DBUS_DAEMON, "--config-file=" + config, "--nofork",
+                                "--print-address"], stdout=subprocess.PIPE, text=True)
+        self.procs.append(bus)
+        ready, _, _ = select.select([bus.stdout], [], [], WAIT_SECONDS)
+        if not ready or "unix:path=" not in bus.stdout.readline():
+            self.stop()
+            raise AssertionError("dbus-daemon did not start")
+        env = dict(os.environ, TAVRIK_VIRTUAL_SCENARIO=scenario, TAVRIK_VIRTUAL_HOLD_DIR=holds)
+        self.procs.append(subprocess.Popen([TAVRIKD, "--bus", self.address], env=env,
+                                           stderr=subprocess.DEVNULL))
+        # Rescan returns once the openings of the scan are done; it fails until the name is
+        # owned.
+        deadline = time.monotonic() + WAIT_SECONDS
+        while subprocess.run(["dbus-send", "--bus=" + self.address, "--print-reply",
+                              "--reply-timeout=5000", "--dest=io.tavrik1", "/io/tavrik1",
+                              "io.tavrik1.Manager.Rescan"], capture_output=True).returncode:
+            if time.monotonic() > deadline:
+                self.stop()
+                raise AssertionError("tavrikd did not come up")
+            time.sleep(0.05)
+
+    def stop(self):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(WAIT_SECONDS)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            if proc.stdout:
+                proc.stdout.close()
+
+
+@unittest.skipUnless(TAVRIKD and DBUS_DAEMON, "no tavrikd_virtual or dbus-daemon")
+class ServiceTest(unittest.TestCase):
+    def test_served_module_read_without_opening_and_its_events_counted_without_hold(self):
+        scratch = tempfile.mkdtemp(prefix="tavrik-exporter-test.")
+        service = Service(scratch, SERVED)
+        exporter = None
+        h = [("serial", "H100"), ("index", "0")]
+        try:
+            exporter = Exporter(scratch, SERVED, env=service.client_env)
+            # tavrikd holds the module: an open of its own would find it busy.
+            text = exporter.get("GET", "/metrics")[2]
+            self.assertEqual(sample(text, "tavrik_up", h), "1", text)
+            self.assertNotIn("tavrik_exporter_open_failures_total{", text)
+            deadline = time.monotonic() + WAIT_SECONDS
+            while time.monotonic() < deadline:
+                text = exporter.get("GET", "/metrics")[2]
+                if sample(text, "tavrik_error_events_total",
+                          h + [("code", "-9"), ("message", "Timeout on i2c bus")]) == "1":
+                    break
+                time.sleep(0.1)
+            self.assertEqual(sample(text, "tavrik_point_changes_total",
+                                    h + [("type", "psalarms"), ("point", "0")]), "1", text)
+            self.assertEqual(sample(text, "tavrik_error_events_total",
+                                    h + [("code", "-9"), ("message", "Timeout on i2c bus")]),
+                             "1", text)
+            self.assertEqual(sample(text, "tavrik_point_value", h + [("type", "psalarms"),
+                                                                ("point", "0")]), "1", text)
+        finally:
+            code = exporter.stop() if exporter else 0
+            service.stop()
             shutil.rmtree(scratch)
         self.assertEqual(code, 0)
 

@@ -164,6 +164,10 @@ class TAVRIK_API Device {
     // Ok while the API thread runs; ApiThreadStopped when it has stopped or was not started;
     // DeviceNotOpen when closed.
     int status() const;
+    // Whether the last successful open went through tavrikd, which holds the module: the
+    // device then keeps nothing open of the module itself, and holding it costs the module
+    // nothing.
+    bool viaService() const;
 
     // Points: the count of a type (0 for one the module lacks), a value (or
     // IoPointOutOfRange; DeviceNotOpen when closed), whether an output is a relay.

@@ -11,11 +11,15 @@ import select
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 EXPORTER = os.environ["EXPORTER"]
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support"))
+from test_service import Service  # noqa: E402  (the shared tavrikd on a private bus)
+
 TAVRIKD = os.environ.get("TAVRIKD", "")
 DBUS_DAEMON = os.environ.get("DBUS_DAEMON", "")
 WAIT_SECONDS = 20
@@ -67,22 +71,6 @@ config = 0 3
 at = 2500 set 3 0 1
 at = 3000 error -9
 """
-
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>tavrik-test</type>
-  <listen>%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-"""
-
 
 def sample(text, name, labels):
     """The value of the one sample with exactly these labels, or None."""
@@ -321,62 +309,11 @@ class HoldTest(unittest.TestCase):
         self.assertEqual(code, 0)
 
 
-class Service:
-    """tavrikd_virtual holding the scenario's modules on a private dbus-daemon."""
-
-    def __init__(self, scratch, modules):
-        self.procs = []
-        socket_path = os.path.join(scratch, "bus")
-        self.address = "unix:path=" + socket_path
-        config = os.path.join(scratch, "bus.conf")
-        with open(config, "w") as f:
-            f.write(BUS_CONFIG % self.address)
-        scenario = os.path.join(scratch, "bus.scenario")
-        with open(scenario, "w") as f:
-            f.write(modules)
-        holds = os.path.join(scratch, "holds")
-        os.mkdir(holds)
-        self.client_env = {"TAVRIK_TEST_BUS_ADDRESS": self.address,
-                           "TAVRIK_VIRTUAL_HOLD_DIR": holds}
-        bus = subprocess.Popen([DBUS_DAEMON, "--config-file=" + config, "--nofork",
-                                "--print-address"], stdout=subprocess.PIPE, text=True)
-        self.procs.append(bus)
-        ready, _, _ = select.select([bus.stdout], [], [], WAIT_SECONDS)
-        if not ready or "unix:path=" not in bus.stdout.readline():
-            self.stop()
-            raise AssertionError("dbus-daemon did not start")
-        env = dict(os.environ, TAVRIK_VIRTUAL_SCENARIO=scenario, TAVRIK_VIRTUAL_HOLD_DIR=holds)
-        self.procs.append(subprocess.Popen([TAVRIKD, "--bus", self.address], env=env,
-                                           stderr=subprocess.DEVNULL))
-        # Rescan returns once the openings of the scan are done; it fails until the name is
-        # owned.
-        deadline = time.monotonic() + WAIT_SECONDS
-        while subprocess.run(["dbus-send", "--bus=" + self.address, "--print-reply",
-                              "--reply-timeout=5000", "--dest=io.tavrik1", "/io/tavrik1",
-                              "io.tavrik1.Manager.Rescan"], capture_output=True).returncode:
-            if time.monotonic() > deadline:
-                self.stop()
-                raise AssertionError("tavrikd did not come up")
-            time.sleep(0.05)
-
-    def stop(self):
-        for proc in reversed(self.procs):
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(WAIT_SECONDS)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-            if proc.stdout:
-                proc.stdout.close()
-
-
 @unittest.skipUnless(TAVRIKD and DBUS_DAEMON, "no tavrikd_virtual or dbus-daemon")
 class ServiceTest(unittest.TestCase):
     def test_served_module_read_without_opening_and_its_events_counted_without_hold(self):
         scratch = tempfile.mkdtemp(prefix="tavrik-exporter-test.")
-        service = Service(scratch, SERVED)
+        service = Service(scratch, SERVED, TAVRIKD, DBUS_DAEMON)
         exporter = None
         h = [("serial", "H100"), ("index", "0")]
         try:

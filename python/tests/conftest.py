@@ -2,7 +2,10 @@
 # describes; the file must be in place before the package is first used.
 import atexit
 import os
+import sys
 import tempfile
+
+import pytest
 
 MODULES = ["P-VALUES", "P-SET", "P-EVENTS", "P-CLOSE", "P-UNPLUG", "P-BUSY", "P-FW",
            "P-TIMEOUT", "P-SLOW", "P-FLOOD"]
@@ -85,6 +88,21 @@ _path = os.path.join(_scratch, "bus.scenario")
 with open(_path, "w") as f:
     f.write(SCENARIO)
 os.environ["TAVRIK_VIRTUAL_SCENARIO"] = _path
+
+# TAVRIK_TEST_VIA_SERVICE=1: tavrikd holds the same modules on a private bus first, and the
+# package reaches them through it.
+VIA_SERVICE = os.environ.get("TAVRIK_TEST_VIA_SERVICE") == "1"
+if VIA_SERVICE:
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "support"))
+    from test_service import Service
+
+    _service = Service(_scratch, SCENARIO, os.environ["TAVRIKD"], os.environ["DBUS_DAEMON"])
+    atexit.register(_service.stop)
+    os.environ.update(_service.client_env)
+
+# A test that drives the virtual modules of this process (tavrik._tavrik._bus): through the
+# service the modules it reaches are tavrikd's.
+in_process = pytest.mark.skipif(VIA_SERVICE, reason="drives this process's virtual modules")
 
 
 def module(serial):

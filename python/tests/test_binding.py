@@ -10,7 +10,7 @@ import tavrik
 from tavrik import IoType
 from tavrik._tavrik import _bus
 
-from conftest import module
+from conftest import in_process, module
 
 
 def test_lists_the_modules_in_either_mode():
@@ -38,6 +38,7 @@ def test_identity_counts_and_values():
         assert not dev.is_relay(IoType.outputs, 1)
 
 
+@in_process
 def test_set_returns_once_the_module_took_the_value():
     with tavrik.Device("P-SET") as dev:
         dev.set(IoType.outputs, 1, 1)
@@ -72,6 +73,7 @@ def test_open_errors_raise(serial, code):
     assert tavrik.result_message(code) in str(raised.value)
 
 
+@in_process
 def test_events_arrive_in_order():
     with tavrik.Device("P-EVENTS") as dev:
         list(dev.events(timeout=0.3))  # every input once, right after start
@@ -103,6 +105,7 @@ def test_interrupt_while_waiting_for_events_does_not_deadlock():
     timer.join()
 
 
+@in_process
 def test_unplugged_module_ends_with_errors_and_refuses_writes():
     with tavrik.Device("P-UNPLUG") as dev:
         list(dev.events(timeout=0.3))
@@ -166,6 +169,7 @@ def test_bad_timeouts_raise_before_anything_is_done(timeout, error):
         assert dev.running
 
 
+@in_process
 def test_longest_timeout_is_taken():
     with tavrik.Device("P-TIMEOUT") as dev:
         # Events from the start are waiting, and the write is taken at the next exchange.
@@ -177,6 +181,7 @@ def test_longest_timeout_is_taken():
         assert dev.value(IoType.outputs, 0) == 0
 
 
+@in_process
 def test_other_threads_run_while_a_module_opens():
     # Opening P-SLOW takes several slow requests; another thread watches them come in.
     slow = module("P-SLOW")
@@ -202,6 +207,7 @@ def test_other_threads_run_while_a_module_opens():
     assert any(1 <= n <= 2 for n in seen), seen
 
 
+@in_process
 def test_full_event_queue_keeps_the_newest_and_counts_the_dropped():
     flood = module("P-FLOOD")
     over = 101  # odd, so that the oldest and the newest toggles of input 0 differ

@@ -225,6 +225,71 @@ expect_out <<'OUT'
 i 1
 OUT
 
+# The member's tools through the service, on the bus that the library finds through
+# DBUS_SYSTEM_BUS_ADDRESS: they print what they print directly, and tavrikd keeps the module
+# all along; no "Device is busy" anywhere.
+tools() {
+    run ./as member env DBUS_SYSTEM_BUS_ADDRESS="$BUS" "$@"
+}
+tools tavrik_info -i 0 2 0
+expect_status 0
+expect_no_err
+expect_out <<'OUT'
+1
+OUT
+tools tavrik_info -o 0 1 0
+expect_status 0
+expect_no_err
+expect_out <<'OUT'
+Setting device[0] outputs[1] to 0
+OUT
+sim_expect "KT-BUS-01: outputs[1] = 0"
+tools tavrik_info -l
+expect_status 0
+expect_no_err
+grep -qx 'Name     : Pump' out && grep -qx 'inputs \[4\]' out && grep -qx '  0 = 1 (relay)' out ||
+    fail "tavrik_info -l through the service: $(cat out)"
+start ./as member env DBUS_SYSTEM_BUS_ADDRESS="$BUS" tavrik_info -e 0
+out_has "Listening for events...  Press enter to exit"
+press_enter
+finish
+expect_status 0
+expect_no_err
+expect_out <<'OUT'
+Listening for events...  Press enter to exit
+Error Event: API thread has stopped running
+OUT
+state_is "$MODULE" running || fail "the tools took the module from tavrikd"
+# The exporter reads the held module through the service while tavrik_info -o sets an output.
+busybox ip link set lo up 2>/dev/null || busybox ifconfig lo 127.0.0.1 up
+start ./as member env DBUS_SYSTEM_BUS_ADDRESS="$BUS" tavrik_exporter --listen 127.0.0.1:9787
+out_has "listening on http://127.0.0.1:9787/metrics"
+timeout 30 busybox wget -q -O first.prom http://127.0.0.1:9787/metrics &
+SCRAPE_PID=$!
+tools tavrik_info -o 0 0 0
+expect_status 0
+expect_no_err
+wait "$SCRAPE_PID" || fail "the scrape during -o failed"
+grep -qx 'tavrik_up{serial="KT-BUS-01",index="0"} 1' first.prom ||
+    fail "scrape through the service: $(grep tavrik_up first.prom)"
+kill -TERM "$TOOL_PID"
+finish
+expect_status 0
+# tavrik_program takes the module from tavrikd for the upgrade, and tavrikd holds it again once
+# it is back in its application.
+cp "$KT_DATA/firmware.hex" .
+tools tavrik_program -p firmware.hex KT-BUS-01
+expect_status 0
+expect_no_err
+[ "$(tail -n 1 out)" = "Device programming succesful" ] || fail "upgrade through the service: $(cat out)"
+expect_state "$MODULE" running "$KT_WAIT_SECONDS"
+tools tavrik_info -i 0 1 0
+expect_status 0
+expect_no_err
+expect_out <<'OUT'
+1
+OUT
+
 # The module leaves: its API thread reports the failed reads, and udev's event makes the
 # daemon drop the object.
 sim_stop

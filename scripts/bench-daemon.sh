@@ -23,12 +23,14 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAVRIK_BUILD_TESTS=ON \
     -DTAVRIK_BUILD_BENCHMARKS=ON -DTAVRIK_MANUALS=OFF -DTAVRIK_CONFIG_DIR="$PWD/$dir/bench-etc" \
     >/dev/null
 cmake --build "$dir" -j2 --target tavrikd_virtual bench_daemon_client bench_daemon_direct \
-    >/dev/null
+    tavrik_info_virtual tavrik_exporter_virtual >/dev/null
 mkdir -p "$dir/bench-etc"
 
 tavrikd=$PWD/$dir/daemon/tavrikd_virtual
 client=$PWD/$dir/benchmarks/bench_daemon_client
 direct=$PWD/$dir/benchmarks/bench_daemon_direct
+info=$PWD/$dir/tavrik_info/tavrik_info_virtual
+exporter=$PWD/$dir/exporter/tavrik_exporter_virtual
 work=$(mktemp -d /tmp/tavrik-dbench-XXXXXX)
 
 # Stops a process: SIGTERM, then SIGKILL after 5 s.
@@ -57,9 +59,9 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 if [ $quick -eq 1 ]; then
-    writes=20 events=10 idle_s=1 clients=50
+    writes=20 events=10 idle_s=1 clients=50 reps=3
 else
-    writes=1000 events=500 idle_s=20 clients=50
+    writes=1000 events=500 idle_s=20 clients=50 reps=15
 fi
 wire_ms=1
 # The input toggles every period_ms from toggle_from_ms after the module's first keep-alive,
@@ -94,8 +96,34 @@ CONF
         sleep 0.05
     done
     grep -q '^unix:' "$d/dbus.err" || { cat "$d/dbus.err" >&2; exit 1; }
-    TAVRIK_VIRTUAL_SCENARIO=$scenario "$tavrikd" --bus "$address" >"$d/tavrikd.err" 2>&1 &
+    mkdir -p "$d/holds"
+    holds=$d/holds
+    TAVRIK_VIRTUAL_SCENARIO=$scenario TAVRIK_VIRTUAL_HOLD_DIR=$holds "$tavrikd" --bus "$address" \
+        >"$d/tavrikd.err" 2>&1 &
     daemon_pid=$!
+    # Rescan returns once the first scan's openings are done; it fails until the name is owned.
+    for ((i = 0; i < 200; i++)); do
+        dbus-send --bus="$address" --print-reply --reply-timeout=5000 --dest=io.tavrik1 \
+            /io/tavrik1 io.tavrik1.Manager.Rescan >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    cat "$d/tavrikd.err" >&2
+    exit 1
+}
+# median_ms COMMAND...: the median wall time of reps runs, in ms.
+median_ms() {
+    local i t0 times=()
+    for ((i = 0; i < reps; i++)); do
+        t0=$(date +%s%N)
+        "$@" >/dev/null 2>&1 </dev/null || { echo "failed: $*" >&2; exit 1; }
+        times+=($((($(date +%s%N) - t0) / 1000)))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", v[int((NR + 1) / 2)] / 1000 }'
+}
+# scrape_ms: the exporter's own scrape time of one textfile run, in ms.
+scrape_ms() {
+    "$@" --textfile "$work/scrape.prom" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    awk '$1 == "tavrik_exporter_scrape_duration_seconds" { printf "%.1f", $2 * 1000 }' "$work/scrape.prom"
 }
 
 # Scenarios: modules as the library's benchmarks use them, with the wire model on.
@@ -141,7 +169,30 @@ row "SetValue until the module took it, median (ms)" "$(val set_median_ms "$work
 row "SetValue until the module took it, p99 (ms)" "$(val set_p99_ms "$work/set.txt")" \
     "$(val set_p99_ms "$work/set-direct.txt")"
 
+# The tools as a user runs them, through the service against opening the module directly,
+# and the exporter's scrape of ten modules.
+commands=("-l" "-i 0 0" "-o 0 1 1")
+served=()
+start_service "$work/one.scn" tools
+for cmd in "${commands[@]}"; do
+    # shellcheck disable=SC2086
+    served+=("$(TAVRIK_VIRTUAL_SCENARIO=$work/one.scn TAVRIK_VIRTUAL_HOLD_DIR=$holds \
+        TAVRIK_TEST_BUS_ADDRESS=$address median_ms "$info" $cmd)")
+done
+stop_service
+start_service "$work/ten.scn" scrape
+served_scrape=$(TAVRIK_VIRTUAL_SCENARIO=$work/ten.scn TAVRIK_VIRTUAL_HOLD_DIR=$holds \
+    TAVRIK_TEST_BUS_ADDRESS=$address scrape_ms "$exporter")
+stop_service
+for i in "${!commands[@]}"; do
+    # shellcheck disable=SC2086
+    row "tavrik_info ${commands[$i]}, median of $reps runs (ms)" "${served[$i]}" \
+        "$(TAVRIK_VIRTUAL_SCENARIO=$work/one.scn median_ms "$info" ${commands[$i]})"
+done
+row "exporter scrape of 10 modules (ms)" "$served_scrape" \
+    "$(TAVRIK_VIRTUAL_SCENARIO=$work/ten.scn scrape_ms "$exporter")"
 # Idle CPU with 1 and 10 modules, the service's periodic scan included.
+
 for n in 1 10; do
     scn=$work/one.scn serials=M000
     [ $n -eq 1 ] || scn=$work/ten.scn serials=$serials10

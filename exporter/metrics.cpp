@@ -67,39 +67,24 @@ std::string seconds(double value) {
 }  // namespace
 
 std::string escapeLabelValue(const std::string& value) {
-    static const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+    // UTF-8 first (U+FFFD for each broken sequence), then the three characters the text
+    // format escapes; none of them is a byte of a multi-byte sequence.
+    const std::string text = validUtf8(value);
     std::string out;
-    out.reserve(value.size());
-    const size_t size = value.size();
-    size_t i = 0;
-    while (i < size) {
-        const auto lead = static_cast<unsigned char>(value[i]);
-        if (lead < 0x80) {
-            switch (lead) {
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                default:
-                    out += static_cast<char>(lead);
-            }
-            ++i;
-            continue;
-        }
-        // Each broken sequence becomes one U+FFFD, up to the byte that broke it, which is
-        // read again as the start of what follows.
-        size_t broken = 0;
-        if (const size_t length = utf8Sequence(value, i, &broken)) {
-            out.append(value, i, length);
-            i += length;
-        } else {
-            out += kReplacement;
-            i += broken;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            default:
+                out += c;
         }
     }
     return out;

@@ -17,20 +17,9 @@ import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>tavrik-interface-test</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-"""
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from test_service import BUS_CONFIG  # noqa: E402  (the test bus the other tests run)
+
 SCENARIO = "[module]\nserial = A100\ninfo_name = Rack 1\ntype = TIO-8\nconfig = 0 0 0 0 65 1 5\n"
 MODULE_PATH = "/io/tavrik1/module/A100"
 WAIT = 10
@@ -90,7 +79,7 @@ def main():
         config = os.path.join(scratch, "bus.conf")
         scenario = os.path.join(scratch, "scenario.txt")
         with open(config, "w", encoding="utf-8") as f:
-            f.write(BUS_CONFIG.format(socket=socket))
+            f.write(BUS_CONFIG % ("unix:path=" + socket))
         with open(scenario, "w", encoding="utf-8") as f:
             f.write(SCENARIO)
         bus = subprocess.Popen([dbus_daemon, "--config-file=" + config, "--nofork",

@@ -1,20 +1,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "module_scan.h"
 #include "tavrik_connection.h"
 
 namespace tavrik {
-
-namespace {
-
-// Byte-wise, unsigned, the shorter key first when one is a prefix of the other.
-bool locationBefore(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    });
-}
-
-}  // namespace
 
 void enumerateSerials(const std::vector<DeviceId>& ids, std::vector<std::string>& serials) {
     std::vector<std::pair<std::string, std::string>> found;  // serial, location

@@ -1,6 +1,6 @@
 #include "hotplug_monitor.h"
 
-namespace tavrik::daemon {
+namespace tavrik {
 
 HotplugMonitor::~HotplugMonitor() {
     stop();
@@ -33,4 +33,4 @@ int HotplugMonitor::onDevice(sd_device_monitor*, sd_device*, void* self) {
     return 0;
 }
 
-}  // namespace tavrik::daemon
+}  // namespace tavrik

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace tavrik::daemon {
+namespace tavrik {
 
 class HotplugMonitor {
   public:
@@ -27,4 +27,4 @@ class HotplugMonitor {
     std::function<void()> changed_;
 };
 
-}  // namespace tavrik::daemon
+}  // namespace tavrik

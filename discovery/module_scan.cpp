@@ -1,8 +1,10 @@
 #include "module_scan.h"
 
+#include <algorithm>
+
 #include "tavrik_connection.h"
 
-namespace tavrik::daemon {
+namespace tavrik {
 
 void collectModules(const hid::hid_device_info* records, bool bootloader,
                     std::map<std::string, FoundModule>& found) {
@@ -23,6 +25,12 @@ void collectModules(const hid::hid_device_info* records, bool bootloader,
         if (info->product_string != nullptr) {
             module.productString = narrowText(info->product_string);
         }
+        if (info->location != nullptr) {
+            module.location = info->location;
+        }
+        if (info->path != nullptr) {
+            module.path = info->path;
+        }
         found[serial] = module;
     }
 }
@@ -39,4 +47,22 @@ std::map<std::string, FoundModule> scanModules() {
     return found;
 }
 
-}  // namespace tavrik::daemon
+bool locationBefore(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+std::vector<std::string> physicalOrder(const std::map<std::string, FoundModule>& found) {
+    std::vector<std::string> order;
+    for (const auto& entry : found) {
+        order.push_back(entry.first);
+    }
+    // The map's serial order breaks ties.
+    std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+        return locationBefore(found.at(a).location, found.at(b).location);
+    });
+    return order;
+}
+
+}  // namespace tavrik

@@ -49,6 +49,10 @@ std::string resultMessage(int code) {
     }
 }
 
+std::string pointResultMessage(int code, uint32_t type, int32_t index) {
+    return resultMessage(code) + ": " + ioTypeName(type) + " " + std::to_string(index);
+}
+
 std::string ioTypeName(uint32_t type) {
     switch (type) {
         case Inputs:

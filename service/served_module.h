@@ -53,6 +53,11 @@ class ServedModule {
     bool isRelay(uint32_t type, int32_t index) const;
     // Checked here, then sent without waiting; waitForExchange collects the service's answer.
     int setValue(uint32_t type, int32_t index, int32_t value);
+    // Every point within the limits, as one answer of the service, which reads them under
+    // one hold of its lock.
+    int getValues(TavrikPointValues& values);
+    // All checked here, then sent as one call that the service sets in one exchange.
+    int setValues(const std::vector<TavrikPointWrite>& writes);
     int waitForExchange(int timeoutMs);
 
     void setEventSink(ServedEventSink sink);

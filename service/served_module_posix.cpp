@@ -576,6 +576,81 @@ int ServedModule::setValue(uint32_t type, int32_t index, int32_t value) {
     return Ok;
 }
 
+int ServedModule::getValues(TavrikPointValues& values) {
+    Impl& d = *impl_;
+    for (std::vector<int32_t>& list : values) {
+        list.clear();
+    }
+    std::lock_guard<std::mutex> lock(d.busLock);
+    if (d.bus == nullptr) {
+        return DeviceNotOpen;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(d.bus, bus::kBusName, d.path.c_str(), bus::kModuleInterface,
+                               "GetValues", &error, &reply, "");
+    if (r >= 0) {
+        r = bus::readPointValues(reply, values);
+    }
+    const int result = callResult(r, error);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    d.wake();
+    if (result != Ok) {
+        for (std::vector<int32_t>& list : values) {
+            list.clear();
+        }
+        return result;
+    }
+    for (uint32_t type = 0; type < kIoTypeCount; ++type) {
+        if (values[type].size() > d.counts[type]) {
+            values[type].resize(d.counts[type]);
+        }
+    }
+    return Ok;
+}
+
+int ServedModule::setValues(const std::vector<TavrikPointWrite>& writes) {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> lock(d.busLock);
+    if (d.bus == nullptr) {
+        return DeviceNotOpen;
+    }
+    for (const TavrikPointWrite& w : writes) {
+        if (w.type >= kIoTypeCount || w.index < 0 ||
+            static_cast<size_t>(w.index) >= d.counts[w.type]) {
+            return IoPointOutOfRange;
+        }
+        const int check = checkWriteValue(w.type, w.value);
+        if (check != Ok) {
+            return check;
+        }
+    }
+    sd_bus_message* call = nullptr;
+    int r = sd_bus_message_new_method_call(d.bus, &call, bus::kBusName, d.path.c_str(),
+                                           bus::kModuleInterface, "SetValues");
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'a', "(uui)");
+    }
+    for (size_t i = 0; r >= 0 && i < writes.size(); ++i) {
+        r = sd_bus_message_append(call, "(uui)", writes[i].type,
+                                  static_cast<uint32_t>(writes[i].index), writes[i].value);
+    }
+    if (r >= 0) {
+        r = sd_bus_message_close_container(call);
+    }
+    if (r >= 0) {
+        r = sd_bus_call_async(d.bus, nullptr, call, &Impl::onSetReply, &d, 0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        return CommunicationTimeout;
+    }
+    ++d.pendingWrites;
+    d.wake();
+    return Ok;
+}
+
 int ServedModule::waitForExchange(int timeoutMs) {
     Impl& d = *impl_;
     const auto deadline =

@@ -70,6 +70,14 @@ int ServedModule::setValue(uint32_t, int32_t, int32_t) {
     return DeviceNotOpen;
 }
 
+int ServedModule::getValues(TavrikPointValues&) {
+    return DeviceNotOpen;
+}
+
+int ServedModule::setValues(const std::vector<TavrikPointWrite>&) {
+    return DeviceNotOpen;
+}
+
 int ServedModule::waitForExchange(int) {
     return DeviceNotOpen;
 }

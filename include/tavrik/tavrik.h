@@ -8,6 +8,7 @@
 // the library reaches the modules, so the ABI stays when its internals change.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,8 +90,20 @@ enum BootloaderResult : int {
     BootReadFailed = -7,       // a report did not come in time
 };
 
-// The fixed message of a TavrikResult ("Device is busy", ...); "Unknown Error" otherwise.
+/// The fixed message of a TavrikResult ("Device is busy", ...); "Unknown Error" otherwise.
 TAVRIK_API std::string resultMessage(int code);
+
+/// The message of an upgrade's result ("Programming succesful", "Verify failed", ...), as
+/// tavrik_program prints it; "Unknown Error" for a code that is none. The codes overlap
+/// TavrikResult's, so the enum type picks this one: resultMessage(BootloaderResult(code)).
+TAVRIK_API std::string resultMessage(BootloaderResult code);
+
+/// A point's failure with the point named: "IO point out of range: outputs 7".
+TAVRIK_API std::string pointResultMessage(int code, uint32_t type, int32_t index);
+
+/// The version of the library loaded at run time ("1.3.0"), which may be newer than the
+/// TAVRIK_VERSION a program was built with.
+TAVRIK_API std::string libraryVersion();
 
 // The name of an IO type ("inputs" to "poe_maxpower"); "Unknown IO Type" above 12.
 TAVRIK_API std::string ioTypeName(uint32_t type);
@@ -98,6 +111,22 @@ TAVRIK_API std::string ioTypeName(uint32_t type);
 // Whether points of the type can be set: outputs, raidleds, watchdog, poe_enable, poe_reset,
 // poe_maxpower.
 TAVRIK_API bool isWritableType(uint32_t type);
+
+/// Bits 0 to 2 of a poe_status word: the port's PoE class.
+constexpr uint32_t kPoeClassMask = 0x07;
+
+/// A flag of a poe_status word: its bit and its word ("enabled", "powered", ...).
+struct PoeStatusFlag {
+    uint32_t mask;
+    const char* word;
+};
+
+/// The flags of a poe_status word, in the order tavrik_info prints them.
+TAVRIK_API std::vector<PoeStatusFlag> poeStatusFlags();
+
+/// The name of an event kind: "io" for Event::Io, "error" for Event::Error, "unknown"
+/// otherwise.
+TAVRIK_API std::string eventKindName(int32_t kind);
 
 // The usable modules in application mode, in the order and with the indexes of
 // `tavrik_info -l`: ordered by their index in tavrik.ini. Each module is opened for a moment
@@ -112,6 +141,29 @@ enum class Mode { Application, Bootloader, Either };
 // without opening them (`tavrik_program -l` lists Mode::Either).
 TAVRIK_API std::vector<std::string> serials(Mode mode);
 
+/// An attached module as the system lists it, found without opening it.
+struct ModuleInfo {
+    std::string serial;             ///< USB serial number
+    Mode mode = Mode::Application;  ///< Application or Bootloader
+    std::string productString;      ///< HID product string; empty when none
+    /// Where it is plugged in: a key of the USB ports on the way to it, the same for both
+    /// modes of a module; the tools list modules in the order of these keys.
+    std::string location;
+    std::string path;  ///< the system's device path (/dev/hidrawN on Linux)
+
+    bool operator==(const ModuleInfo& other) const {
+        return serial == other.serial && mode == other.mode &&
+               productString == other.productString && location == other.location &&
+               path == other.path;
+    }
+    bool operator!=(const ModuleInfo& other) const { return !(*this == other); }
+};
+
+/// The attached modules in both modes, in physical order, without opening any and without
+/// touching tavrik.ini: safe beside tavrikd, the tools and an upgrade. A module in application
+/// mode that also shows its bootloader is listed once, in application mode.
+TAVRIK_API std::vector<ModuleInfo> attachedModules();
+
 // An event of an open, started module, delivered on its API thread.
 struct Event {
     static constexpr int32_t Error = 0;  // a module error, or the API thread's end
@@ -121,6 +173,33 @@ struct Event {
     uint32_t index = 0;  // the point's number; 0 for an error
     int32_t value = 0;   // the point's new value, or the error's TavrikResult
 };
+
+/// An event as Device::readEvent returns it: the event and when and in what order it came.
+struct EventRecord {
+    Event event;
+    /// 1 for the first event after start(), one more for each after it, also for those the
+    /// queue dropped: a gap tells how many were lost.
+    uint64_t sequence = 0;
+    /// When the library received it, on the monotonic clock.
+    std::chrono::steady_clock::time_point timestamp;
+    /// The first report of this point after start(): its value then, not a change.
+    bool initial = false;
+};
+
+/// One value of an IO point, for Device::values and Device::setValues.
+struct PointValue {
+    uint32_t type = 0;
+    uint32_t index = 0;
+    int32_t value = 0;
+
+    bool operator==(const PointValue& other) const {
+        return type == other.type && index == other.index && value == other.value;
+    }
+    bool operator!=(const PointValue& other) const { return !(*this == other); }
+};
+
+/// How many events a device keeps for readEvent unless told otherwise.
+constexpr size_t kDefaultEventQueueCapacity = 1024;
 
 // One module opened for use.
 //
@@ -142,6 +221,11 @@ class TAVRIK_API Device {
     ~Device();  // closes, without calling the event callback
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
+    /// Takes over other's module, its API thread, callback and queued events; other is left
+    /// closed and may be opened again. Not while another thread uses either device.
+    Device(Device&& other);
+    /// Closes this device's module first, as close() does, then takes over other's.
+    Device& operator=(Device&& other);
 
     // Opens the application-mode module with this serial: 0, DeviceBusy, UnableToOpenDevice,
     // or the result of the first request that failed.
@@ -182,11 +266,94 @@ class TAVRIK_API Device {
     // call: 0; the failure that stopped the API thread; DeviceNotOpen when closed, also while
     // it waits; or CommunicationTimeout after timeoutMs.
     int waitForExchange(int timeoutMs);
+    int waitForExchange(std::chrono::milliseconds timeout) {
+        return waitForExchange(clampedMs(timeout));
+    }
+
+    /// Every point of every type, in type and index order, read at one moment: no exchange
+    /// with the module falls between two of them. Ok, or DeviceNotOpen (values emptied).
+    int values(std::vector<PointValue>& values) const;
+    /// Sets several writable points so that one exchange carries them all. Each is checked as
+    /// setValue checks it; only when all pass are they set, else the first failure is
+    /// returned and nothing is set.
+    int setValues(const std::vector<PointValue>& values);
 
     // Receives a change of every point that is not writable, module errors and the end of the
     // API thread (an error event with ApiThreadStopped); an empty function for none. Right
     // after start, every such point is reported once with its value.
     void setEventCallback(EventCallback callback);
+
+    /// Pull events: the same events as the callback's, kept in a bounded queue from start()
+    /// on, whether or not a callback is set. Waits up to timeoutMs (0: does not wait, negative:
+    /// without end) for one and takes the oldest: 1 when an event was read, 0 when none came
+    /// in time, DeviceNotOpen once the device is closed and its queue is empty. The API
+    /// thread's end is the last event of a run.
+    int readEvent(EventRecord& event, int timeoutMs);
+    int readEvent(EventRecord& event, std::chrono::milliseconds timeout) {
+        return readEvent(event, clampedMs(timeout));
+    }
+    /// A descriptor that polls readable while an event waits, for poll, epoll, GLib or
+    /// asyncio: one for the device's life, also readable while the device is closed (so that
+    /// a loop learns of the end: readEvent then returns DeviceNotOpen). -1 on Windows. Only
+    /// readEvent empties it: do not read it yourself.
+    int eventFd() const;
+    /// The bound of the queue (at least 1; kDefaultEventQueueCapacity unless set). When it is
+    /// full the oldest event is dropped, so the newest state is kept.
+    void setEventQueueCapacity(size_t capacity);
+    /// Events dropped since start() because the queue was full.
+    uint64_t eventsDropped() const;
+
+  private:
+    static int clampedMs(std::chrono::milliseconds timeout) {
+        return timeout.count() > INT32_MAX ? INT32_MAX : static_cast<int>(timeout.count());
+    }
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+/// A module arriving or leaving, as Monitor reports it.
+struct HotplugEvent {
+    bool arrived = true;  ///< false: it left
+    ModuleInfo module;    ///< as attachedModules() shows it
+    /// When the monitor saw the change, on the monotonic clock.
+    std::chrono::steady_clock::time_point timestamp;
+    /// Attached already when the monitor started: reported as an arrival, not a new one.
+    bool initial = false;
+};
+
+/// Watches modules arrive and leave, without opening them. A module that changes mode (an
+/// upgrade) leaves in one mode and arrives in the other. On Linux udev's reports wake it at
+/// once; it also scans every scan interval, which is all it has where udev does not reach (a
+/// container) and on Windows.
+class TAVRIK_API Monitor {
+  public:
+    Monitor();
+    ~Monitor();  // stops
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+    Monitor(Monitor&& other);
+    Monitor& operator=(Monitor&& other);
+
+    /// Starts watching; the modules attached now come first, as initial arrivals. Ok, or
+    /// ApiThreadStopped when its thread cannot run. Safe on a started monitor.
+    int start();
+    /// Stops watching and drops what was not read.
+    void stop();
+    /// As Device::readEvent: 1, 0 when none came in time, DeviceNotOpen when not started.
+    int readEvent(HotplugEvent& event, int timeoutMs);
+    int readEvent(HotplugEvent& event, std::chrono::milliseconds timeout) {
+        return readEvent(
+            event, timeout.count() > INT32_MAX ? INT32_MAX : static_cast<int>(timeout.count()));
+    }
+    /// As Device::eventFd: readable while a report waits and while the monitor is stopped;
+    /// -1 on Windows.
+    int fd() const;
+    /// How often it scans besides udev's reports; 2000 ms unless set; before start().
+    void setScanInterval(int intervalMs);
+    void setScanInterval(std::chrono::milliseconds interval) {
+        setScanInterval(interval.count() > INT32_MAX ? INT32_MAX
+                                                     : static_cast<int>(interval.count()));
+    }
 
   private:
     struct Impl;

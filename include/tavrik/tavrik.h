@@ -164,14 +164,14 @@ struct ModuleInfo {
 /// mode that also shows its bootloader is listed once, in application mode.
 TAVRIK_API std::vector<ModuleInfo> attachedModules();
 
-// An event of an open, started module, delivered on its API thread.
+/// An event of an open, started module, delivered on its API thread.
 struct Event {
-    static constexpr int32_t Error = 0;  // a module error, or the API thread's end
-    static constexpr int32_t Io = 1;     // a point's change
+    static constexpr int32_t Error = 0;  ///< a module error, or the API thread's end
+    static constexpr int32_t Io = 1;     ///< a point's change
     int32_t kind = Io;
-    uint32_t type = 0;   // the point's type; kIoTypeCount for an error
-    uint32_t index = 0;  // the point's number; 0 for an error
-    int32_t value = 0;   // the point's new value, or the error's TavrikResult
+    uint32_t type = 0;   ///< the point's type; kIoTypeCount for an error
+    uint32_t index = 0;  ///< the point's number; 0 for an error
+    int32_t value = 0;   ///< the point's new value, or the error's TavrikResult
 };
 
 /// An event as Device::readEvent returns it: the event and when and in what order it came.
@@ -201,24 +201,24 @@ struct PointValue {
 /// How many events a device keeps for readEvent unless told otherwise.
 constexpr size_t kDefaultEventQueueCapacity = 1024;
 
-// One module opened for use.
-//
-// open() reads the module's identity, its IO configuration, tavrik.ini's name and limits for
-// it and its whole state, on the calling thread. start() launches the module's API thread,
-// which from then on does all traffic with it: a keep-alive every 60 s, a state exchange every
-// 900 ms and at once after a write, and reading the events the module sends. Reads and writes
-// of points only touch the device's copy and never wait for the module.
-//
-// Thread rules: every member may be called from any thread, but not concurrently with open()
-// or the destructor; close() may also be called from several threads at once. The event
-// callback runs on the API thread; it may call any member except open() and the destructor,
-// and close() from it returns without waiting for the thread.
+/// One module opened for use.
+///
+/// open() reads the module's identity, its IO configuration, tavrik.ini's name and limits for
+/// it and its whole state, on the calling thread. start() launches the module's API thread,
+/// which from then on does all traffic with it: a keep-alive every 60 s, a state exchange every
+/// 900 ms and at once after a write, and reading the events the module sends. Reads and writes
+/// of points only touch the device's copy and never wait for the module.
+///
+/// Thread rules: every member may be called from any thread, but not concurrently with open()
+/// or the destructor; close() may also be called from several threads at once. The event
+/// callback runs on the API thread; it may call any member except open() and the destructor,
+/// and close() from it returns without waiting for the thread.
 class TAVRIK_API Device {
   public:
     using EventCallback = std::function<void(const Event&)>;
 
     Device();
-    ~Device();  // closes, without calling the event callback
+    ~Device();  ///< closes, without calling the event callback
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
     /// Takes over other's module, its API thread, callback and queued events; other is left
@@ -227,44 +227,44 @@ class TAVRIK_API Device {
     /// Closes this device's module first, as close() does, then takes over other's.
     Device& operator=(Device&& other);
 
-    // Opens the application-mode module with this serial: 0, DeviceBusy, UnableToOpenDevice,
-    // or the result of the first request that failed.
+    /// Opens the application-mode module with this serial: 0, DeviceBusy, UnableToOpenDevice,
+    /// or the result of the first request that failed.
     int open(const std::string& serial);
-    // Starts the API thread: 0, or why it is not running (ApiThreadStopped after a failure).
+    /// Starts the API thread: 0, or why it is not running (ApiThreadStopped after a failure).
     int start();
-    // Stops the API thread, after the events it is delivering, and closes the module. Safe on
-    // a closed device. Once it returns no event callback runs; called from the callback, none
-    // follows the current one.
+    /// Stops the API thread, after the events it is delivering, and closes the module. Safe on
+    /// a closed device. Once it returns no event callback runs; called from the callback, none
+    /// follows the current one.
     void close();
 
-    // Identity, as read by the last successful open.
-    std::string name() const;  // from tavrik.ini, the module or the product string
+    /// Identity, as read by the last successful open.
+    std::string name() const;  ///< from tavrik.ini, the module or the product string
     std::string serial() const;
     std::string typeText() const;
     std::string firmwareVersion() const;
     std::string hardwareVersion() const;
-    int32_t configIndex() const;   // in tavrik.ini; -1 for none
-    int64_t watchdogTime() const;  // seconds since 1970 (UTC); 0 for none
-    // Ok while the API thread runs; ApiThreadStopped when it has stopped or was not started;
-    // DeviceNotOpen when closed.
+    int32_t configIndex() const;   ///< in tavrik.ini; -1 for none
+    int64_t watchdogTime() const;  ///< seconds since 1970 (UTC); 0 for none
+    /// Ok while the API thread runs; ApiThreadStopped when it has stopped or was not started;
+    /// DeviceNotOpen when closed.
     int status() const;
-    // Whether the last successful open went through tavrikd, which holds the module: the
-    // device then keeps nothing open of the module itself, and holding it costs the module
-    // nothing.
+    /// Whether the last successful open went through tavrikd, which holds the module: the
+    /// device then keeps nothing open of the module itself, and holding it costs the module
+    /// nothing.
     bool viaService() const;
 
-    // Points: the count of a type (0 for one the module lacks), a value (or
-    // IoPointOutOfRange; DeviceNotOpen when closed), whether an output is a relay.
+    /// Points: the count of a type (0 for one the module lacks), a value (or
+    /// IoPointOutOfRange; DeviceNotOpen when closed), whether an output is a relay.
     size_t pointCount(uint32_t type) const;
     int value(uint32_t type, int32_t index) const;
     bool isRelay(uint32_t type, int32_t index) const;
-    // Sets a writable point; the API thread sends it on its next pass. 0, IoPointOutOfRange,
-    // InvalidParameterValue (not writable, negative, above 1 on a one-bit point or above
-    // 0xFFFF on a 16-bit point), or DeviceNotOpen.
+    /// Sets a writable point; the API thread sends it on its next pass. 0, IoPointOutOfRange,
+    /// InvalidParameterValue (not writable, negative, above 1 on a one-bit point or above
+    /// 0xFFFF on a 16-bit point), or DeviceNotOpen.
     int setValue(uint32_t type, int32_t index, int32_t value);
-    // Waits until the module has answered an exchange that carried every value set before the
-    // call: 0; the failure that stopped the API thread; DeviceNotOpen when closed, also while
-    // it waits; or CommunicationTimeout after timeoutMs.
+    /// Waits until the module has answered an exchange that carried every value set before the
+    /// call: 0; the failure that stopped the API thread; DeviceNotOpen when closed, also while
+    /// it waits; or CommunicationTimeout after timeoutMs.
     int waitForExchange(int timeoutMs);
     int waitForExchange(std::chrono::milliseconds timeout) {
         return waitForExchange(clampedMs(timeout));
@@ -278,9 +278,9 @@ class TAVRIK_API Device {
     /// returned and nothing is set.
     int setValues(const std::vector<PointValue>& values);
 
-    // Receives a change of every point that is not writable, module errors and the end of the
-    // API thread (an error event with ApiThreadStopped); an empty function for none. Right
-    // after start, every such point is reported once with its value.
+    /// Receives a change of every point that is not writable, module errors and the end of the
+    /// API thread (an error event with ApiThreadStopped); an empty function for none. Right
+    /// after start, every such point is reported once with its value.
     void setEventCallback(EventCallback callback);
 
     /// Pull events: the same events as the callback's, kept in a bounded queue from start()
@@ -328,7 +328,7 @@ struct HotplugEvent {
 class TAVRIK_API Monitor {
   public:
     Monitor();
-    ~Monitor();  // stops
+    ~Monitor();  ///< stops
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
     Monitor(Monitor&& other);
@@ -360,11 +360,11 @@ class TAVRIK_API Monitor {
     std::unique_ptr<Impl> impl_;
 };
 
-// Upgrades the firmware of the module with this serial from an Intel HEX file, as
-// `tavrik_program -p` does: validates the file, restarts the module into its bootloader,
-// erases, programs, verifies by CRC and starts the new application. progress, if given, is
-// called with the percentage after each programmed frame; log, if given, receives the step
-// lines that tavrik_program prints. Returns a BootloaderResult.
+/// Upgrades the firmware of the module with this serial from an Intel HEX file, as
+/// `tavrik_program -p` does: validates the file, restarts the module into its bootloader,
+/// erases, programs, verifies by CRC and starts the new application. progress, if given, is
+/// called with the percentage after each programmed frame; log, if given, receives the step
+/// lines that tavrik_program prints. Returns a BootloaderResult.
 TAVRIK_API int programFirmware(const std::string& hexFile, const std::string& serial,
                                const std::function<void(int percent)>& progress = {},
                                std::ostream* log = nullptr);

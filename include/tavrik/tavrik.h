@@ -198,6 +198,13 @@ struct PointValue {
     bool operator!=(const PointValue& other) const { return !(*this == other); }
 };
 
+namespace detail {
+// The calls below take int milliseconds; a longer duration waits as long as they can.
+inline int clampedMs(std::chrono::milliseconds timeout) {
+    return timeout.count() > INT32_MAX ? INT32_MAX : static_cast<int>(timeout.count());
+}
+}  // namespace detail
+
 /// How many events a device keeps for readEvent unless told otherwise.
 constexpr size_t kDefaultEventQueueCapacity = 1024;
 
@@ -267,7 +274,7 @@ class TAVRIK_API Device {
     /// it waits; or CommunicationTimeout after timeoutMs.
     int waitForExchange(int timeoutMs);
     int waitForExchange(std::chrono::milliseconds timeout) {
-        return waitForExchange(clampedMs(timeout));
+        return waitForExchange(detail::clampedMs(timeout));
     }
 
     /// Every point of every type, in type and index order, read at one moment: no exchange
@@ -290,7 +297,7 @@ class TAVRIK_API Device {
     /// thread's end is the last event of a run.
     int readEvent(EventRecord& event, int timeoutMs);
     int readEvent(EventRecord& event, std::chrono::milliseconds timeout) {
-        return readEvent(event, clampedMs(timeout));
+        return readEvent(event, detail::clampedMs(timeout));
     }
     /// A descriptor that polls readable while an event waits, for poll, epoll, GLib or
     /// asyncio: one for the device's life, also readable while the device is closed (so that
@@ -304,9 +311,6 @@ class TAVRIK_API Device {
     uint64_t eventsDropped() const;
 
   private:
-    static int clampedMs(std::chrono::milliseconds timeout) {
-        return timeout.count() > INT32_MAX ? INT32_MAX : static_cast<int>(timeout.count());
-    }
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -342,8 +346,7 @@ class TAVRIK_API Monitor {
     /// As Device::readEvent: 1, 0 when none came in time, DeviceNotOpen when not started.
     int readEvent(HotplugEvent& event, int timeoutMs);
     int readEvent(HotplugEvent& event, std::chrono::milliseconds timeout) {
-        return readEvent(
-            event, timeout.count() > INT32_MAX ? INT32_MAX : static_cast<int>(timeout.count()));
+        return readEvent(event, detail::clampedMs(timeout));
     }
     /// As Device::eventFd: readable while a report waits and while the monitor is stopped;
     /// -1 on Windows.
@@ -351,8 +354,7 @@ class TAVRIK_API Monitor {
     /// How often it scans besides udev's reports; 2000 ms unless set; before start().
     void setScanInterval(int intervalMs);
     void setScanInterval(std::chrono::milliseconds interval) {
-        setScanInterval(interval.count() > INT32_MAX ? INT32_MAX
-                                                     : static_cast<int>(interval.count()));
+        setScanInterval(detail::clampedMs(interval));
     }
 
   private:

@@ -30,6 +30,8 @@ PYBIND11_MODULE(_tavrik, m) {
         bus().setPoint(module, type, index, value, true);
     });
     b.def("unplug", [](size_t module) { bus().unplug(module); });
+    // Back on the bus as it was, under a new path.
+    b.def("plug", [](size_t module) { bus().plug(module); });
     // How many application requests the module has received.
     b.def("requests", [](size_t module) {
         return bus().withModule(

@@ -51,9 +51,9 @@ def test_set_returns_once_the_module_took_the_value():
 @pytest.mark.parametrize(
     "action, code, message",
     [
-        (lambda dev: dev.value(IoType.inputs, 99), -7, "IO point number outside range"),
-        (lambda dev: dev.set(IoType.inputs, 0, 1), -11, "invalid parameter value"),
-        (lambda dev: dev.set(IoType.outputs, 7, 1), -7, "IO point number outside range"),
+        (lambda dev: dev.value(IoType.inputs, 99), -7, "IO point number outside range: inputs 99"),
+        (lambda dev: dev.set(IoType.inputs, 0, 1), -11, "invalid parameter value: inputs 0"),
+        (lambda dev: dev.set(IoType.outputs, 7, 1), -7, "IO point number outside range: outputs 7"),
     ],
 )
 def test_point_errors_raise_with_code_and_message(action, code, message):

@@ -1,11 +1,12 @@
-// libtavrik: Tavrik IO modules from C++.
-//
-// The same modules, the same order and the same results as the tavrik_info and tavrik_program
-// tools: the attached modules (devices, serials), one module opened for use (Device) with its
-// IO points and its events, and the firmware upgrade (programFirmware).
-//
-// Failures are returned as the result codes below, never thrown. Nothing here depends on how
-// the library reaches the modules, so the ABI stays when its internals change.
+/// \file
+/// libtavrik: Tavrik IO modules from C++.
+///
+/// The same modules, the same order and the same results as the tavrik_info and tavrik_program
+/// tools: the attached modules (devices, serials), one module opened for use (Device) with its
+/// IO points and its events, and the firmware upgrade (programFirmware).
+///
+/// Failures are returned as the result codes below, never thrown. Nothing here depends on how
+/// the library reaches the modules, so the ABI stays when its internals change.
 #pragma once
 
 #include <chrono>
@@ -33,8 +34,8 @@
 
 namespace tavrik {
 
-// Result of every module operation: 0 or negative. -1 to -14 are the module's own codes (the
-// status of its replies and the code of its error events); -100 and below are the host's.
+/// Result of every module operation: 0 or negative. -1 to -14 are the module's own codes (the
+/// status of its replies and the code of its error events); -100 and below are the host's.
 enum TavrikResult : int32_t {
     Ok = 0,
     DeviceBusy = -1,
@@ -58,7 +59,7 @@ enum TavrikResult : int32_t {
     ConfigFileFailed = -104,
 };
 
-// IO point types. Within a type, points are numbered from 0 in the module's order.
+/// IO point types. Within a type, points are numbered from 0 in the module's order.
 enum TavrikIoType : uint32_t {
     Inputs = 0,
     Outputs = 1,
@@ -75,19 +76,19 @@ enum TavrikIoType : uint32_t {
     PoeMaxPower = 12,
 };
 
-// Number of IO types; also the type of error events.
+/// Number of IO types; also the type of error events.
 constexpr uint32_t kIoTypeCount = 13;
 
-// Results of the firmware upgrade: 0, or the first failing step's.
+/// Results of the firmware upgrade: 0, or the first failing step's.
 enum BootloaderResult : int {
     BootOk = 0,
-    BootDeviceNotFound = -1,   // no module with that serial in its bootloader
-    BootDeviceNotOpen = -2,    // the module went away
-    BootInvalidHexFile = -3,   // the file is missing or not valid Intel HEX
-    BootVerifyFailed = -4,     // the flash CRC differs from the file's
-    BootUnexpectedReply = -5,  // the bootloader answered something else
-    BootWriteFailed = -6,      // a report could not be written
-    BootReadFailed = -7,       // a report did not come in time
+    BootDeviceNotFound = -1,   ///< no module with that serial in its bootloader
+    BootDeviceNotOpen = -2,    ///< the module went away
+    BootInvalidHexFile = -3,   ///< the file is missing or not valid Intel HEX
+    BootVerifyFailed = -4,     ///< the flash CRC differs from the file's
+    BootUnexpectedReply = -5,  ///< the bootloader answered something else
+    BootWriteFailed = -6,      ///< a report could not be written
+    BootReadFailed = -7,       ///< a report did not come in time
 };
 
 /// The fixed message of a TavrikResult ("Device is busy", ...); "Unknown Error" otherwise.
@@ -105,11 +106,11 @@ TAVRIK_API std::string pointResultMessage(int code, uint32_t type, int32_t index
 /// TAVRIK_VERSION a program was built with.
 TAVRIK_API std::string libraryVersion();
 
-// The name of an IO type ("inputs" to "poe_maxpower"); "Unknown IO Type" above 12.
+/// The name of an IO type ("inputs" to "poe_maxpower"); "Unknown IO Type" above 12.
 TAVRIK_API std::string ioTypeName(uint32_t type);
 
-// Whether points of the type can be set: outputs, raidleds, watchdog, poe_enable, poe_reset,
-// poe_maxpower.
+/// Whether points of the type can be set: outputs, raidleds, watchdog, poe_enable, poe_reset,
+/// poe_maxpower.
 TAVRIK_API bool isWritableType(uint32_t type);
 
 /// Bits 0 to 2 of a poe_status word: the port's PoE class.
@@ -128,17 +129,19 @@ TAVRIK_API std::vector<PoeStatusFlag> poeStatusFlags();
 /// otherwise.
 TAVRIK_API std::string eventKindName(int32_t kind);
 
-// The usable modules in application mode, in the order and with the indexes of
-// `tavrik_info -l`: ordered by their index in tavrik.ini. Each module is opened for a moment
-// to learn its type; a module in use elsewhere is listed, one that cannot be opened is not.
-// A process that may write tavrik.ini records modules it has not seen before, as the tool
-// does.
+/// The usable modules in application mode, in the order and with the indexes of
+/// `tavrik_info -l`: ordered by their index in tavrik.ini. Each module is opened for a moment
+/// to learn its type; a module in use elsewhere is listed, one that cannot be opened is not.
+///
+/// Run as an administrator (a process that may write tavrik.ini: root, as a rule), it
+/// records every module it has not seen before in tavrik.ini, as `tavrik_info -l` does. To
+/// list modules without opening them or touching the file, use attachedModules().
 TAVRIK_API std::vector<std::string> devices();
 
 enum class Mode { Application, Bootloader, Either };
 
-// Serial numbers of the attached modules in the given mode, in physical order, each once,
-// without opening them (`tavrik_program -l` lists Mode::Either).
+/// Serial numbers of the attached modules in the given mode, in physical order, each once,
+/// without opening them (`tavrik_program -l` lists Mode::Either).
 TAVRIK_API std::vector<std::string> serials(Mode mode);
 
 /// An attached module as the system lists it, found without opening it.

@@ -11,8 +11,6 @@ namespace tavrik::exporter {
 
 namespace {
 
-constexpr uint32_t kPoeClassMask = 0x07;
-
 // One sample line; labels are name and raw value pairs, escaped here.
 class Writer {
   public:
@@ -90,15 +88,6 @@ std::string escapeLabelValue(const std::string& value) {
     return out;
 }
 
-const std::vector<PoeFlag>& poeFlags() {
-    static const std::vector<PoeFlag> flags = {
-        {0x008, "enabled"},   {0x010, "reset"},        {0x020, "present"},
-        {0x040, "powered"},   {0x080, "faulted"},      {0x100, "overcurrent"},
-        {0x200, "overpower"}, {0x400, "undervoltage"}, {0x800, "overtemp"},
-    };
-    return flags;
-}
-
 std::string renderMetrics(const Snapshot& s) {
     Writer w;
     w.family("tavrik_up", "gauge", "1 when the module opened and answered, else 0.");
@@ -141,7 +130,7 @@ std::string renderMetrics(const Snapshot& s) {
         for (const auto& p : m.points) {
             if (p.type != PoeStatus)
                 continue;
-            for (const auto& flag : poeFlags()) {
+            for (const PoeStatusFlag& flag : poeStatusFlags()) {
                 Labels labels = portLabels(m, p);
                 labels.emplace_back("flag", flag.word);
                 w.sample("tavrik_poe_flag", labels,

@@ -59,13 +59,6 @@ struct Snapshot {
 // broken sequence of the module's bytes becomes U+FFFD.
 std::string escapeLabelValue(const std::string& value);
 
-// The words of the PoE status flags, bit 3 to bit 11, in bit order.
-struct PoeFlag {
-    uint32_t mask;
-    const char* word;
-};
-const std::vector<PoeFlag>& poeFlags();
-
 // The whole exposition text, every family with its HELP and TYPE lines.
 std::string renderMetrics(const Snapshot& snapshot);
 

@@ -21,18 +21,6 @@ void pauseForApiThread() {
 // attempt of the request rule, each bounded however many messages the module sends meanwhile.
 constexpr int kValueSentMs = 4000;
 
-struct PoeFlag {
-    uint32_t bit;
-    const char* word;
-};
-
-// The fixed word order of the status text; it is not the bit order.
-const PoeFlag kPoeFlags[] = {
-    {0x08, " enabled"},    {0x20, " present"},       {0x10, " reset"},
-    {0x80, " faulted"},    {0x40, " powered"},       {0x100, " overcurrent"},
-    {0x200, " overpower"}, {0x400, " undervoltage"}, {0x800, " overtemp"},
-};
-
 void printDeviceBlock(size_t position, Device& device) {
     std::cout << "Device   : " << position << "\n"
               << "Index    : " << device.configIndex() << "\n"
@@ -155,10 +143,10 @@ int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
 
 std::ostream& printPoeStatus(std::ostream& stream, int32_t status) {
     const auto word = static_cast<uint32_t>(status);
-    stream << "class" << (word & 0x07);
-    for (const PoeFlag& flag : kPoeFlags) {
-        if (word & flag.bit) {
-            stream << flag.word;
+    stream << "class" << (word & kPoeClassMask);
+    for (const PoeStatusFlag& flag : poeStatusFlags()) {
+        if (word & flag.mask) {
+            stream << " " << flag.word;
         }
     }
     return stream;

@@ -192,7 +192,7 @@ TEST(RenderMetrics, PoeStatusWordBrokenOut) {
         const std::string port = "{serial=\"P1\",index=\"0\",port=\"2\"";
         EXPECT_TRUE(contains(text, "tavrik_poe_class" + port + "} " + std::to_string(c.cls)))
             << c.word;
-        for (const auto& flag : poeFlags()) {
+        for (const PoeStatusFlag& flag : poeStatusFlags()) {
             const bool set = std::find(c.set.begin(), c.set.end(), flag.word) != c.set.end();
             EXPECT_TRUE(contains(text, "tavrik_poe_flag" + port + ",flag=\"" + flag.word + "\"} " +
                                            (set ? "1" : "0")))

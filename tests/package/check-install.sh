@@ -110,6 +110,9 @@ cat >"$scratch/expected-files" <<EOF
 /usr/lib/udev/rules.d/60-tavrik.rules 644
 /usr/share/bash-completion/completions/tavrik_info 644
 /usr/share/bash-completion/completions/tavrik_program 644
+/usr/share/doc/libtavrik-dev/examples/CMakeLists.txt 644
+/usr/share/doc/libtavrik-dev/examples/monitor.cpp 644
+/usr/share/doc/libtavrik-dev/examples/monitor.py 644
 /usr/share/doc/tavrik/README.md 644
 /usr/share/doc/tavrik/SCENARIO.md 644
 /usr/share/doc/tavrik/examples/prometheus/prometheus.yml 644
@@ -128,8 +131,19 @@ cut -d' ' -f1 "$scratch/expected-files" >"$scratch/expected-paths"
 # --- The staged tree ---------------------------------------------------------------------
 stage=$scratch/stage
 DESTDIR=$stage cmake --install "$dir" >/dev/null
-(cd "$stage" && find . ! -type d -printf '/%P %m\n' | sort) >"$scratch/staged-files"
+# The API reference's pages are doxygen's to name: checked apart, below.
+html=/usr/share/doc/libtavrik-dev/html
+(cd "$stage" && find . ! -type d -printf '/%P %m\n' | grep -v "^$html/" | sort) \
+    >"$scratch/staged-files"
 check "staged files and modes" diff -u "$scratch/expected-files" "$scratch/staged-files"
+api_reference() {
+    for page in index.html classtavrik_1_1Device.html classtavrik_1_1Monitor.html \
+        structtavrik_1_1EventRecord.html; do
+        [ -f "$stage$html/$page" ] || { echo "no $html/$page"; return 1; }
+    done
+    grep -q "readEvent" "$stage$html/classtavrik_1_1Device.html"
+}
+check "staged API reference documents the device and the monitor" api_reference
 check "staged udev rule names all six IDs" tests/package/check-rule.sh \
     "$stage/usr/lib/udev/rules.d/60-tavrik.rules" discovery/device_ids.cpp device/tavrik_message.h
 mkdir "$scratch/man"
@@ -166,10 +180,11 @@ staged_version() {
 }
 check "staged tavrik_program runs" staged_version
 
-# The examples, built against the staged tree alone as a programmer's own project would be:
-# through the CMake package and through pkg-config.
+# The installed examples, built against the staged tree alone as a programmer's own project
+# would be: through the CMake package and through pkg-config.
+examples=$stage/usr/share/doc/libtavrik-dev/examples
 examples_cmake() {
-    cmake -S examples -B "$scratch/examples" -DCMAKE_PREFIX_PATH="$stage/usr" \
+    cmake -S "$examples" -B "$scratch/examples" -DCMAKE_PREFIX_PATH="$stage/usr" \
         -DCMAKE_FIND_ROOT_PATH="$stage" >/dev/null &&
         cmake --build "$scratch/examples" >/dev/null &&
         [ -x "$scratch/examples/tavrik-monitor" ]
@@ -179,7 +194,7 @@ examples_pkgconfig() {
     flags=$(PKG_CONFIG_SYSROOT_DIR=$stage PKG_CONFIG_LIBDIR=$stage/usr/lib/$multiarch/pkgconfig \
         pkg-config --cflags --libs tavrik) &&
         # shellcheck disable=SC2086
-        g++ -std=c++17 -o "$scratch/monitor-pc" examples/monitor.cpp $flags &&
+        g++ -std=c++17 -o "$scratch/monitor-pc" "$examples/monitor.cpp" $flags &&
         LD_LIBRARY_PATH=$stage/usr/lib/$multiarch ldd "$scratch/monitor-pc" |
         grep -q "libtavrik.so.1 => $stage"
 }
@@ -188,7 +203,7 @@ python_example() {
     PYTHONPATH=$stage/usr/lib/python3/dist-packages LD_LIBRARY_PATH=$stage/usr/lib/$multiarch \
         /usr/bin/python3 -c 'import tavrik; assert tavrik.__version__ == "1.2.3"' &&
         /usr/bin/python3 -c 'import py_compile, sys
-py_compile.compile(sys.argv[1], cfile=sys.argv[2], doraise=True)' examples/monitor.py "$scratch/monitor.pyc"
+py_compile.compile(sys.argv[1], cfile=sys.argv[2], doraise=True)' "$examples/monitor.py" "$scratch/monitor.pyc"
 }
 check "Python package imports from the staged tree; example compiles" python_example
 
@@ -220,7 +235,8 @@ check "packages' metadata and dependencies" metadata
 # dpkg-deb -c prints "mode owner/group size date time ./path".
 for package in "$deb" "$lib_deb" "$dev_deb" "$python_deb"; do
     dpkg-deb -c "$package"
-done | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $1, $2 }' | sort >"$scratch/deb-files"
+done | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6, $1, $2 }' | grep -v "^$html/" |
+    sort >"$scratch/deb-files"
 deb_files() {
     awk '{ print $1 }' "$scratch/deb-files" | diff -u "$scratch/expected-paths" - &&
         awk '$3 != "root/root" { print "not owned by root:", $0; bad = 1 }
@@ -230,6 +246,8 @@ deb_files() {
              END { exit bad }' "$scratch/deb-files"
 }
 check "package files, owners and modes" deb_files
+check "libtavrik-dev holds the API reference" \
+    sh -c 'dpkg-deb -c "$1" | grep -q "\\.$2/classtavrik_1_1Device\\.html$"' - "$dev_deb" "$html"
 maintainer_scripts() {
     dpkg-deb -e "$deb" "$scratch/control" &&
         for script in postinst prerm postrm; do

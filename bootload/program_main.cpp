@@ -8,6 +8,7 @@
 
 #include "module_text.h"
 #include "tavrik/tavrik.h"
+#include "tools_common.h"
 
 namespace tavrik {
 
@@ -17,16 +18,12 @@ constexpr int kCommandLineError = -1;
 
 void printHelp() {
     std::cout << "Tavrik device firmware upgrade\n"
-                 "------------------------------------------\n"
-                 "-h : print help\n"
+              << kSeparator
+              << "-h : print help\n"
                  "-v : print application version\n"
                  "-l : list available devices\n"
                  "-p : program device <hex file> <serial num>\n"
               << std::endl;
-}
-
-void printVersion() {
-    std::cout << "version: " << TAVRIK_VERSION << std::endl;
 }
 
 // Modules in either mode, each once, in physical order.
@@ -59,7 +56,7 @@ std::string firstWord(const std::string& text) {
 }
 
 int usageError(const char* message) {
-    std::cerr << message << std::endl;
+    printUsageError(message);
     printHelp();
     return kCommandLineError;
 }
@@ -104,7 +101,7 @@ int tavrikProgramMain(int argc, char** argv) {
     if (program != args.end()) {
         return programFromArguments(args, program);
     }
-    std::cerr << "Invalid command line arguments" << std::endl;
+    printUsageError("Invalid command line arguments");
     return kCommandLineError;
 }
 

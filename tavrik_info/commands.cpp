@@ -57,13 +57,12 @@ void printDeviceBlock(size_t position, Device& device) {
 int openDevice(const std::string& serial, Device& device) {
     int result = device.open(serial);
     if (result != Ok) {
-        std::cerr << "Error opening device " << terminalText(serial) << " : "
-                  << resultMessage(result) << std::endl;
+        printResultError("Error opening device " + terminalText(serial) + " : ", result);
         return result;
     }
     result = device.start();
     if (result != Ok) {
-        std::cerr << "Error starting device: " << resultMessage(result) << std::endl;
+        printResultError("Error starting device: ", result);
         return result;
     }
     pauseForApiThread();
@@ -103,7 +102,7 @@ int readIoState(int32_t dev, int32_t iopoint, int32_t type) {
     }
     const int value = device.value(static_cast<uint32_t>(type), iopoint);
     if (value < 0) {
-        std::cerr << "Error getting io state: " << resultMessage(value) << std::endl;
+        printResultError("Error getting io state: ", value);
         return -1;
     }
     std::cout << value << std::endl;
@@ -124,7 +123,7 @@ int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
     }
     const int result = device.setValue(ioType, output, value);
     if (result != Ok) {
-        std::cerr << "Error setting output: " << resultMessage(result) << std::endl;
+        printResultError("Error setting output: ", result);
         return -1;
     }
     std::cout << "Setting device[" << dev << "] " << ioTypeName(ioType) << "[" << output << "] to "
@@ -134,7 +133,7 @@ int setOutputState(int32_t dev, int32_t output, int32_t value, int32_t type) {
     // away or kept failing must not read as a switched output.
     const int sent = device.waitForExchange(kValueSentMs);
     if (sent != Ok) {
-        std::cerr << "Error setting output: " << resultMessage(sent) << std::endl;
+        printResultError("Error setting output: ", sent);
         return -1;
     }
     device.close();

@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "tavrik/tavrik.h"
+#include "tools_common.h"
 
 namespace tavrik {
-
-// The line between the modules of a listing, and under the help text's title.
-constexpr char kSeparator[] = "------------------------------------------\n";
 
 // Opens and starts the module, then gives its API thread 100 ms for its first exchange.
 // Failures are reported on standard error; returns the failing TavrikResult or 0.

@@ -13,16 +13,12 @@ namespace tavrik {
 
 namespace {
 
-void printVersion() {
-    std::cout << "version: " << TAVRIK_VERSION << std::endl;
-}
-
 bool countFits(size_t count, size_t least, size_t most) {
     return count >= least && count <= most;
 }
 
 int invalidCount(const std::string& option) {
-    std::cerr << "Invalid number of arguments for " << option << " option" << std::endl;
+    printUsageError("Invalid number of arguments for " + option + " option");
     return -1;
 }
 
@@ -51,7 +47,7 @@ int tavrikInfoMain(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         const std::optional<int32_t> number = parseNumberArgument(argv[i]);
         if (!number) {
-            std::cerr << "Invalid argument for " << option << " option" << std::endl;
+            printUsageError("Invalid argument for " + option + " option");
             return -1;
         }
         numbers.push_back(*number);
@@ -93,7 +89,7 @@ int tavrikInfoMain(int argc, char** argv) {
         }
         return readIoState(numbers[0], numbers[1], numbers[2]);
     }
-    std::cerr << "Invalid command line arguments" << std::endl;
+    printUsageError("Invalid command line arguments");
     return -1;
 }
 

@@ -331,6 +331,7 @@ class Device:
         """Opens the module with this serial and starts its API thread. Raises BusyError
         when another program uses it, NotFoundError when there is none."""
         self._device = _tavrik._Device(serial, event_queue_capacity)
+        self._opened = f"{self._device.serial} {self._device.name!r}"  # gone once closed
 
     def __enter__(self) -> "Device":
         return self
@@ -344,7 +345,7 @@ class Device:
         state = ("closed" if status == Result.DeviceNotOpen
                  else "open" if status == Result.Ok else "stopped")
         via = ", via service" if self.via_service else ""
-        return f"<tavrik.Device {self.serial} {self.name!r} {state}{via}>"
+        return f"<tavrik.Device {self._opened} {state}{via}>"
 
     def close(self) -> None:
         """Stops the module's API thread and closes it; safe to call again. The events still

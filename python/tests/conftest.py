@@ -4,11 +4,12 @@ import atexit
 import os
 import sys
 import tempfile
+import time
 
 import pytest
 
 MODULES = ["P-VALUES", "P-SET", "P-EVENTS", "P-CLOSE", "P-UNPLUG", "P-BUSY", "P-FW",
-           "P-TIMEOUT", "P-SLOW", "P-FLOOD"]
+           "P-TIMEOUT", "P-SLOW", "P-FLOOD", "P-BOOT"]
 
 SCENARIO = """
 [module]
@@ -65,11 +66,18 @@ command_ms = 60
 serial = P-FLOOD
 location = 2-1
 config = 0 0 0 0
+
+# In its bootloader: listed without being opened, and never in tavrik.ini.
+[module]
+serial = P-BOOT
+location = 2-2
+bootloader = 1
 """
 
 # The indexes that the listing assigns, and so its order, start from an empty tavrik.ini, not
-# from what the tests that ran before in this build left there; the ten modules here fill
-# every section, so the file goes again at the end for the tests that come after.
+# from what the tests that ran before in this build left there; the ten modules here in their
+# application fill every section, so the file goes again at the end for the tests that come
+# after.
 _config = os.path.join(os.environ["TAVRIK_TEST_CONFIG_DIR"], "tavrik.ini")
 
 
@@ -108,3 +116,15 @@ in_process = pytest.mark.skipif(VIA_SERVICE, reason="drives this process's virtu
 def module(serial):
     """The module's place on the bus, for tavrik._tavrik._bus."""
     return MODULES.index(serial)
+
+
+def wait_until(condition, seconds=20.0, what="the condition"):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"{what} did not come about"
+        time.sleep(0.01)
+
+
+def initial_events(dev):
+    """The first report of every point that is not writable, which start() brings."""
+    return list(dev.events(timeout=0.3))

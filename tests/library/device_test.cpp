@@ -2,10 +2,6 @@
 // TAVRIK_TEST_VIA_SERVICE=1) through tavrikd, which holds the module on a private bus.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <poll.h>
-#endif
-
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -37,16 +33,6 @@ std::string scenario() {
 
 const auto* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new test::ScenarioEnvironment(scenario()));
-
-bool readable(int fd) {
-#ifdef _WIN32
-    (void)fd;
-    return true;
-#else
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-#endif
-}
 
 struct Seen {
     std::mutex mutex;
@@ -84,7 +70,7 @@ TEST(DevicePaths, EventsAreTheFirstReportsThenChangesThenTheEnd) {
         EXPECT_EQ(dev.readEvent(record, 0), 0);  // open, not started: nothing yet
         ASSERT_EQ(dev.start(), Ok);
         ASSERT_TRUE(seen.waitFor(5));
-        EXPECT_TRUE(readable(dev.eventFd()));
+        EXPECT_TRUE(test::pollsReadable(dev.eventFd(), true));
         dev.close();
         while (dev.readEvent(record, std::chrono::milliseconds(0)) == 1) {
             pulled.push_back(record);
@@ -138,7 +124,7 @@ TEST(DevicePaths, EventFloodFillsTheQueueToItsBoundAndCountsTheOverflow) {
                   (std::vector<int32_t>{Event::Io, Inputs, 0, static_cast<int32_t>(sequence % 2)}));
     }
     EXPECT_EQ(dev.readEvent(record, 0), 0);
-    EXPECT_FALSE(readable(dev.eventFd()));
+    EXPECT_TRUE(test::pollsReadable(dev.eventFd(), false));
 }
 
 // All points at once, and several writes that go together or not at all.

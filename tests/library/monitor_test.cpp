@@ -2,10 +2,6 @@
 // leaves in application mode, arrives in its bootloader, and comes back.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <poll.h>
-#endif
-
 #include <utility>
 #include <vector>
 
@@ -20,16 +16,6 @@ test::ScenarioEnvironment* const kEnvironment =
     static_cast<test::ScenarioEnvironment*>(::testing::AddGlobalTestEnvironment(
         new test::ScenarioEnvironment("[module]\nserial = M-A\nlocation = 1-1\nerase_ms = 800\n"
                                       "[module]\nserial = M-B\nlocation = 1-2\nbootloader = 1\n")));
-
-bool readable(int fd) {
-#ifdef _WIN32
-    (void)fd;
-    return true;
-#else
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-#endif
-}
 
 using Change = std::pair<bool, std::pair<std::string, Mode>>;  // arrived, serial and mode
 
@@ -50,7 +36,7 @@ TEST(HotplugMonitor, StartReportsTheAttachedModulesAsInitialArrivals) {
     HotplugEvent event;
     EXPECT_EQ(monitor.readEvent(event, 0), DeviceNotOpen);
     ASSERT_EQ(monitor.start(), Ok);
-    EXPECT_TRUE(readable(monitor.fd()));
+    EXPECT_TRUE(test::pollsReadable(monitor.fd(), true));
     std::vector<HotplugEvent> events;
     EXPECT_EQ(drain(monitor, &events), (std::vector<Change>{{true, {"M-A", Mode::Application}},
                                                             {true, {"M-B", Mode::Bootloader}}}));
@@ -58,11 +44,11 @@ TEST(HotplugMonitor, StartReportsTheAttachedModulesAsInitialArrivals) {
         EXPECT_TRUE(e.initial);
         EXPECT_EQ(e.module, attachedModules()[&e - &events[0]]);
     }
-    EXPECT_FALSE(readable(monitor.fd()));
+    EXPECT_TRUE(test::pollsReadable(monitor.fd(), false));
     EXPECT_EQ(monitor.readEvent(event, std::chrono::milliseconds(100)), 0);  // nothing changed
     monitor.stop();
     EXPECT_EQ(monitor.readEvent(event, 0), DeviceNotOpen);
-    EXPECT_TRUE(readable(monitor.fd()));
+    EXPECT_TRUE(test::pollsReadable(monitor.fd(), true));
 }
 
 TEST(HotplugMonitor, UpgradeShowsTheModuleLeaveAndComeBackInEachMode) {

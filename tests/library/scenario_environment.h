@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <poll.h>
+#endif
+
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -67,6 +71,19 @@ class ScenarioEnvironment : public ::testing::Environment {
     std::unique_ptr<TestService> service_;
 #endif
 };
+
+// Whether a device's or the monitor's descriptor polls as readable as expected; true on
+// Windows, which has none to poll.
+inline bool pollsReadable(int fd, bool expected) {
+#ifdef _WIN32
+    (void)fd;
+    (void)expected;
+    return true;
+#else
+    pollfd p{fd, POLLIN, 0};
+    return (::poll(&p, 1, 0) == 1) == expected;
+#endif
+}
 
 inline bool expectedViaService() {
 #ifdef _WIN32

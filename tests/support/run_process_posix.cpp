@@ -184,6 +184,10 @@ RunningProcess::~RunningProcess() {
 }
 
 bool RunningProcess::readAvailable(int timeoutMs) {
+    // poll() on two closed descriptors would sleep out the whole timeout, without end for -1.
+    if (outFd_ < 0 && errFd_ < 0) {
+        return false;
+    }
     pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
     const int ready = poll(fds, 2, timeoutMs);
     if (ready < 0 && errno != EINTR) {

@@ -38,10 +38,6 @@ void putText(uint8_t* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
-bool matches(const Fault& fault, uint8_t command) {
-    return fault.kind <= Fault::Vanish && (fault.command < 0 || fault.command == command);
-}
-
 }  // namespace
 
 AppFirmware::AppFirmware(const ModuleConfig& config)
@@ -83,7 +79,7 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
 
     // A fault that is still letting requests through counts this one and spoils nothing.
     auto fault = std::find_if(faults_.begin(), faults_.end(),
-                              [&](const Fault& f) { return matches(f, request.command()); });
+                              [&](const Fault& f) { return matches(f, request); });
     if (fault != faults_.end() && fault->after > 0) {
         --fault->after;
         fault = faults_.end();
@@ -149,6 +145,29 @@ AppFirmware::Signal AppFirmware::receive(const uint8_t* report, size_t length,
     }
     send(reply, late, out);
     return signal;
+}
+
+bool AppFirmware::matches(const Fault& fault, const TavrikMessage& request) const {
+    return fault.kind <= Fault::Vanish &&
+           (fault.command < 0 || fault.command == request.command()) &&
+           (!fault.writesOnly || changesWritablePoints(request));
+}
+
+// Whether the module would take a new value of a writable point from this request.
+bool AppFirmware::changesWritablePoints(const TavrikMessage& request) const {
+    if (request.bytes[msg::Parameter] != 1) {
+        return false;
+    }
+    std::vector<uint8_t> taken = image_;
+    if (request.command() == CmdStateBasic) {
+        takeWritablePoints(taken, layout_, request.bytes + msg::BasicImage, 0, msg::BasicChunk);
+    } else if (request.command() == CmdStateExtended) {
+        const size_t offset =
+            request.bytes[msg::ImageOffset] | (request.bytes[msg::ImageOffset + 1] << 8);
+        takeWritablePoints(taken, layout_, request.bytes + msg::ExtendedImage, offset,
+                           msg::ExtendedChunk);
+    }
+    return taken != image_;
 }
 
 // Fills the reply; false when the module does not answer.

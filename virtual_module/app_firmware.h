@@ -37,6 +37,8 @@ class AppFirmware {
     size_t requestCount(uint8_t command) const;
 
   private:
+    bool matches(const Fault& fault, const TavrikMessage& request) const;
+    bool changesWritablePoints(const TavrikMessage& request) const;
     bool answer(const TavrikMessage& request, TavrikMessage& reply);
     void answerStatus(TavrikMessage& reply) const;
     void answerBasicState(const TavrikMessage& request, TavrikMessage& reply);

@@ -373,6 +373,8 @@ bool Parser::faultKey(const std::string& value) {
             ok = numberInto(number, 0, 255, fault.command);
         } else if (name == "after") {
             ok = numberInto(number, 0, INT32_MAX, fault.after);
+        } else if (name == "writes" && fault.kind <= Fault::Vanish) {
+            ok = flag(number, fault.writesOnly);
         } else if (name == "back_ms" &&
                    (fault.kind == Fault::Vanish || fault.kind == Fault::BootVanish)) {
             ok = numberInto(number, 0, 600000, fault.backMs);

@@ -48,6 +48,8 @@ struct Fault {
     int status = 0;    // Status
     int command = -1;  // application command it applies to, -1 = any
     int after = 0;     // matching requests answered normally before it
+    // Takes only the host's writes: running state exchanges that change a writable point.
+    bool writesOnly = false;
     // Vanish, BootVanish: back on the bus after this many ms, in its bootloader with its flash
     // as it was, as after a power cut and a replug; -1: gone for good.
     int backMs = -1;

@@ -41,11 +41,12 @@ TEST_F(ServiceFault, ListenerReportsTheKilledServiceAndTheModuleIsOpenedDirectly
     EXPECT_EQ(read.exitStatus, 0);
 }
 
-// Each report takes 120 ms on the wire, so the service is killed while the exchange that
-// carries the value is under way, even on a loaded machine: the value may or may not have arrived, and -o must not say
-// that it did.
+// The module lets the exchange that carries the value go unanswered four times, so the service
+// is still retrying it, some 400 ms long, when it is killed; it would answer the fifth. The
+// value may or may not have arrived, and -o must not say that it did.
 TEST_F(ServiceFault, WriteInFlightWhenTheServiceIsKilledFails) {
-    useModules("wire_ms = 120\n" + moduleText("A100", "1-1", kModule));
+    useModules(moduleText("A100", "1-1",
+                          std::string(kModule) + "\nfault = no_reply command=2 count=4 writes=1"));
     const auto writer = start({"-o", "0", "0", "1"});
     ASSERT_TRUE(writer->waitForOutput("Setting device[0] outputs[0] to 1\n", kWaitMs))
         << writer->out();

@@ -285,6 +285,26 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"Status", Fault::Status, true, false, true, true, -9}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A fault on the host's writes lets the polls through, so a test can stall the one exchange
+// that carries a new value.
+TEST(AppFaultWrites, TakesOnlyRequestsThatChangeAWritablePoint) {
+    VirtualModule module(basicModule());
+    Fault fault;
+    fault.kind = Fault::NoReply;
+    fault.command = CmdStateBasic;
+    fault.writesOnly = true;
+    module.injectFault(fault);
+    TavrikMessage poll = request(CmdStateBasic, 1);
+    std::copy(module.image().begin(), module.image().end(), poll.bytes + 35);
+    EXPECT_EQ(exchange(module, poll).size(), 1u) << "a poll repeating the module's values";
+    TavrikMessage write = request(CmdStateBasic, 1);
+    std::memset(write.bytes + 35, 0, 27);  // every output on
+    EXPECT_TRUE(exchange(module, write).empty()) << "the write is swallowed";
+    EXPECT_EQ(module.point(1, 0), 0) << "and not taken";
+    EXPECT_EQ(exchange(module, write).size(), 1u) << "its count is spent";
+    EXPECT_EQ(module.point(1, 0), 1);
+}
+
 TEST(AppEvents, StateEventsInBothLayouts) {
     VirtualModule basic(basicModule());
     basic.setPoint(0, 2, 1);

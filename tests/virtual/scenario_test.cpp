@@ -43,6 +43,7 @@ fault = boot_no_answer command=0x07
 fault = unplug_after_program count=3
 fault = vanish command=2 after=4 back_ms=500
 fault = boot_vanish command=3 after=5
+fault = no_reply command=2 count=4 writes=1
 
 [module]
 )";
@@ -90,7 +91,7 @@ fault = boot_vanish command=3 after=5
     EXPECT_EQ(m.script[3].afterMs, 500);
     EXPECT_EQ(m.script[4].kind, ScriptedAction::Flood);
     EXPECT_EQ(m.script[4].value, 2);
-    ASSERT_EQ(m.faults.size(), 5u);
+    ASSERT_EQ(m.faults.size(), 6u);
     EXPECT_EQ(m.faults[0].kind, Fault::Status);
     EXPECT_EQ(m.faults[0].command, 2);
     EXPECT_EQ(m.faults[0].count, 5);
@@ -106,6 +107,9 @@ fault = boot_vanish command=3 after=5
     EXPECT_EQ(m.faults[4].bootCommand, 3);
     EXPECT_EQ(m.faults[4].after, 5);
     EXPECT_EQ(m.faults[4].backMs, -1) << "gone for good unless told";
+    EXPECT_FALSE(m.faults[4].writesOnly);
+    EXPECT_EQ(m.faults[5].kind, Fault::NoReply);
+    EXPECT_TRUE(m.faults[5].writesOnly);
 }
 
 TEST(Scenario, DefaultsAndSerials) {
@@ -177,6 +181,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"[module]\nfault = no_reply times=3\n", 2, "unknown fault option"},
         BadCase{"[module]\nfault = no_reply status=3\n", 2, "unknown fault option"},
         BadCase{"[module]\nfault = no_reply back_ms=3\n", 2, "unknown fault option"},
+        BadCase{"[module]\nfault = boot_no_answer writes=1\n", 2, "unknown fault option"},
+        BadCase{"[module]\nfault = no_reply writes=2\n", 2, "is not 0 or 1"},
         BadCase{"[module]\nfault = boot_bad_crc command=0\n", 2, "not a number"},
         BadCase{"[module]\nboot_version = 2\n", 2, "major.minor"},
         BadCase{"log =\n", 1, "needs a path"},

@@ -7,20 +7,31 @@
 
 #include "hotplug_monitor.h"
 #include "hotplug_wake.h"
+#include "service_modules.h"
 
 namespace tavrik {
 
 struct HotplugWake::Impl {
     sd_event* event = nullptr;
     HotplugMonitor udev;
-    bool following = false;  // udev reaches us; not so in many containers
+    bool woken = false;  // a report was handled on the loop
     int interruptFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    // Handles what has come in, also what the bus read ahead during the monitor's own calls.
+    void runPending() {
+        while (sd_event_run(event, 0) > 0) {
+        }
+    }
 };
 
-HotplugWake::HotplugWake() : impl_(std::make_unique<Impl>()) {
+HotplugWake::HotplugWake(ServiceModules& service) : impl_(std::make_unique<Impl>()) {
     if (sd_event_new(&impl_->event) >= 0) {
-        // A report only needs to end the wait: the monitor scans after every one.
-        impl_->following = impl_->udev.start(impl_->event, [] {}) >= 0;
+        // A report only needs to end the wait: the monitor scans after every one. Either
+        // source may be missing (no udev or netlink in many containers, no service): the
+        // periodic scan still works.
+        Impl* d = impl_.get();
+        d->udev.start(d->event, [d] { d->woken = true; });
+        service.follow(d->event, [d] { d->woken = true; });
     }
 }
 
@@ -33,20 +44,24 @@ HotplugWake::~HotplugWake() {
 }
 
 void HotplugWake::wait(int timeoutMs) {
+    Impl& d = *impl_;
+    if (d.event != nullptr) {
+        d.runPending();
+    }
     pollfd fds[2] = {};
-    fds[0].fd = impl_->interruptFd;
+    fds[0].fd = d.interruptFd;
     fds[0].events = POLLIN;
-    fds[1].fd = impl_->following ? sd_event_get_fd(impl_->event) : -1;
+    fds[1].fd = d.event != nullptr ? sd_event_get_fd(d.event) : -1;
     fds[1].events = POLLIN;
-    ::poll(fds, 2, timeoutMs);
+    ::poll(fds, 2, d.woken ? 0 : timeoutMs);
     if (fds[0].revents & POLLIN) {
         uint64_t count = 0;
-        (void)!::read(impl_->interruptFd, &count, sizeof count);
+        (void)!::read(d.interruptFd, &count, sizeof count);
     }
-    if (impl_->following) {
-        while (sd_event_run(impl_->event, 0) > 0) {
-        }
+    if (d.event != nullptr) {
+        d.runPending();
     }
+    d.woken = false;
 }
 
 void HotplugWake::interrupt() {

@@ -1,4 +1,4 @@
-// No udev here: the monitor finds changes by its scans alone.
+// No udev and no service here: the monitor finds changes by its scans alone.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,7 +13,7 @@ struct HotplugWake::Impl {
     bool interrupted = false;
 };
 
-HotplugWake::HotplugWake() : impl_(std::make_unique<Impl>()) {}
+HotplugWake::HotplugWake(ServiceModules&) : impl_(std::make_unique<Impl>()) {}
 
 HotplugWake::~HotplugWake() = default;
 

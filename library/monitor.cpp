@@ -1,5 +1,6 @@
-// The hot-plug monitor: scans the attached modules without opening them, at every udev report
-// and at its interval, and queues what arrived and what left.
+// The hot-plug monitor: scans the attached modules without opening them, at every report of
+// udev or tavrikd and at its interval, and queues what arrived and what left.
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include "hotplug_wake.h"
 #include "module_scan.h"
 #include "pull_queue.h"
+#include "service_modules.h"
 #include "tavrik/tavrik.h"
 
 namespace tavrik {
@@ -47,6 +49,7 @@ struct Monitor::Impl {
     std::map<ModuleKey, ModuleInfo> known;  // the monitor thread's, after start
     int scanIntervalMs = kDefaultScanIntervalMs;
     std::atomic<bool> stopping{false};
+    std::unique_ptr<ServiceModules> service;
     std::unique_ptr<HotplugWake> wake;
     std::thread thread;
 
@@ -62,7 +65,18 @@ struct Monitor::Impl {
     // Departures first, so that a module that changed mode leaves before it arrives again;
     // arrivals in physical order.
     void scan(bool initial) {
-        const std::vector<ModuleInfo> attached = attachedModules();
+        std::vector<ModuleInfo> attached = attachedModules();
+        // Where tavrikd runs, a module in its application is there for programs once the
+        // service serves it: a program that opened it on an earlier report would take it from
+        // the service.
+        if (const std::optional<std::set<std::string>> served = service->running()) {
+            attached.erase(std::remove_if(attached.begin(), attached.end(),
+                                          [&](const ModuleInfo& info) {
+                                              return info.mode == Mode::Application &&
+                                                     served->count(info.serial) == 0;
+                                          }),
+                           attached.end());
+        }
         std::map<ModuleKey, ModuleInfo> now;
         for (const ModuleInfo& info : attached) {
             now.emplace(ModuleKey(info.serial, info.mode), info);
@@ -116,7 +130,9 @@ int Monitor::start() {
     d.queue.reset([] {});
     d.known.clear();
     d.stopping = false;
-    d.wake = std::make_unique<HotplugWake>();  // following udev before the first scan
+    // Following udev and the service before the first scan, so that no change falls between.
+    d.service = std::make_unique<ServiceModules>();
+    d.wake = std::make_unique<HotplugWake>(*d.service);
     d.scan(true);
     try {
         d.thread = std::thread(&Impl::run, &d);
@@ -135,6 +151,7 @@ void Monitor::stop() {
         d.thread.join();
     }
     d.wake.reset();
+    d.service.reset();
     d.queue.reset([] {});
     d.queue.close();
 }

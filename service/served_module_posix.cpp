@@ -22,50 +22,14 @@
 #include "bus_replies.h"
 #include "config_file.h"
 #include "served_module.h"
+#include "service_bus.h"
 
 namespace tavrik {
 
 namespace {
 
-// Every call is bounded, so that a service that stopped answering cannot hang a program: long
-// enough for an exchange, which the service itself bounds at 2 s.
-constexpr uint64_t kCallTimeoutUs = 3000000;
 // Inhibit returns once the service has closed the module, after its last exchange.
 constexpr uint64_t kInhibitTimeoutUs = 10000000;
-
-constexpr char kOwnerRule[] =
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='io.tavrik1'";
-
-// The system bus; the test variant of the library reaches only the bus its test names, never
-// the system's.
-int openServiceBus(sd_bus** bus) {
-#ifdef TAVRIK_SERVICE_TEST_BUS
-    const char* address = std::getenv("TAVRIK_TEST_BUS_ADDRESS");
-    if (address == nullptr || *address == '\0') {
-        return -ENOENT;
-    }
-    int r = sd_bus_new(bus);
-    if (r >= 0) {
-        r = sd_bus_set_address(*bus, address);
-    }
-    if (r >= 0) {
-        r = sd_bus_set_bus_client(*bus, 1);
-    }
-    if (r >= 0) {
-        r = sd_bus_start(*bus);
-    }
-#else
-    int r = sd_bus_open_system(bus);
-#endif
-    if (r >= 0) {
-        r = sd_bus_set_method_call_timeout(*bus, kCallTimeoutUs);
-    }
-    if (r < 0) {
-        *bus = sd_bus_flush_close_unref(*bus);
-    }
-    return r;
-}
 
 std::string modulePath(const std::string& serial) {
     char* path = nullptr;
@@ -98,23 +62,14 @@ thread_local const void* listenerOf = nullptr;
 std::map<std::string, std::string> servedTypeTexts() {
     std::map<std::string, std::string> types;
     sd_bus* bus = nullptr;
-    if (openServiceBus(&bus) < 0) {
-        return types;
-    }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
     std::vector<bus::ModuleProperties> modules;
-    if (sd_bus_call_method(bus, bus::kBusName, bus::kRootPath, "org.freedesktop.DBus.ObjectManager",
-                           "GetManagedObjects", &error, &reply, "") >= 0 &&
-        bus::readManagedModules(reply, modules) >= 0) {
+    if (bus::openServiceBus(&bus) >= 0 && bus::readServedModules(bus, modules) >= 0) {
         for (const bus::ModuleProperties& module : modules) {
             if (module.state == bus::kStateRunning) {
                 types[module.serial] = module.typeText;
             }
         }
     }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
     sd_bus_flush_close_unref(bus);
     return types;
 }
@@ -332,7 +287,7 @@ int ServedModule::open(const std::string& serial) {
     Impl& d = *impl_;
     sd_bus* bus = nullptr;
     const std::string path = modulePath(serial);
-    if (path.empty() || openServiceBus(&bus) < 0) {
+    if (path.empty() || bus::openServiceBus(&bus) < 0) {
         return DeviceBusy;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -407,7 +362,7 @@ int ServedModule::start() {
                                     &Impl::onPropertiesChanged, &d);
         }
         if (r >= 0) {
-            r = sd_bus_add_match(d.bus, &d.matches[3], kOwnerRule, &Impl::onOwnerChanged, &d);
+            r = sd_bus_add_match(d.bus, &d.matches[3], bus::kOwnerRule, &Impl::onOwnerChanged, &d);
         }
         // Subscribed first, then the state: no change falls between the two.
         sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -699,7 +654,7 @@ void ServedModule::setEventSink(ServedEventSink sink) {
 int ServiceInhibit::take(const std::string& serial, const std::string& reason) {
     sd_bus* bus = nullptr;
     const std::string path = modulePath(serial);
-    if (path.empty() || openServiceBus(&bus) < 0) {
+    if (path.empty() || bus::openServiceBus(&bus) < 0) {
         return UnableToOpenDevice;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;

@@ -332,6 +332,12 @@ struct HotplugEvent {
 /// upgrade) leaves in one mode and arrives in the other. On Linux udev's reports wake it at
 /// once; it also scans every scan interval, which is all it has where udev does not reach (a
 /// container) and on Windows.
+///
+/// Where tavrikd runs and lets the caller use it, a module in application mode arrives once the
+/// service serves it, and leaves when the service no longer does (it stopped answering, an
+/// upgrade took it, or the service ended), so that a program that opens it on arrival goes
+/// through the service and never takes the module from it. The service's signals of its
+/// modules wake the monitor too.
 class TAVRIK_API Monitor {
   public:
     Monitor();

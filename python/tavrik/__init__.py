@@ -517,7 +517,9 @@ class Monitor:
     """Watches modules arrive and leave, without opening them; a context manager that
     starts and stops it. The modules attached at the start come first, as initial arrivals.
     It also scans every scan_interval seconds (2 unless told), which is all it has where
-    udev does not reach."""
+    udev does not reach. Where tavrikd runs, a module in its application arrives once the
+    service serves it and leaves when it no longer does, so that opening it on arrival goes
+    through the service."""
 
     def __init__(self, scan_interval: Optional[float] = None):
         """scan_interval: seconds between scans besides udev's reports; above 0."""

@@ -60,7 +60,16 @@ std::string firmwareFile() {
     return kEnvironment->file("firmware.hex", image + test::endOfFileRecord());
 }
 
-std::vector<Change> readChanges(Monitor& monitor, size_t count) {
+// Upgrades M-A under a monitor that scans at that interval, and reads the first count changes
+// that follow.
+std::vector<Change> changesOfAnUpgrade(std::chrono::milliseconds scanInterval, size_t count) {
+    const std::string hexFile = firmwareFile();
+    Monitor monitor;
+    monitor.setScanInterval(scanInterval);
+    EXPECT_EQ(monitor.start(), Ok);
+    drain(monitor);
+    EXPECT_EQ(programFirmware(hexFile, "M-A"), BootOk);
+    // The application is back once the upgrade returns; the last report may still be due.
     std::vector<Change> changes;
     HotplugEvent event;
     while (changes.size() < count && monitor.readEvent(event, 4000) == 1) {
@@ -73,17 +82,11 @@ std::vector<Change> readChanges(Monitor& monitor, size_t count) {
 // Through the service the module is back for programs once tavrikd serves it again: one opened
 // on the report goes through the service and does not take the module from it.
 TEST(HotplugMonitor, UpgradeShowsTheModuleLeaveAndComeBackInEachMode) {
-    const std::string hexFile = firmwareFile();
-    Monitor monitor;
-    monitor.setScanInterval(std::chrono::milliseconds(20));
-    ASSERT_EQ(monitor.start(), Ok);
-    drain(monitor);
-    ASSERT_EQ(programFirmware(hexFile, "M-A"), BootOk);
-    // The application is back once the upgrade returns; the last scan may still be due.
-    EXPECT_EQ(readChanges(monitor, 4), (std::vector<Change>{{false, {"M-A", Mode::Application}},
-                                                            {true, {"M-A", Mode::Bootloader}},
-                                                            {false, {"M-A", Mode::Bootloader}},
-                                                            {true, {"M-A", Mode::Application}}}));
+    EXPECT_EQ(changesOfAnUpgrade(std::chrono::milliseconds(20), 4),
+              (std::vector<Change>{{false, {"M-A", Mode::Application}},
+                                   {true, {"M-A", Mode::Bootloader}},
+                                   {false, {"M-A", Mode::Bootloader}},
+                                   {true, {"M-A", Mode::Application}}}));
     Device dev;
     ASSERT_EQ(dev.open("M-A"), Ok);
     EXPECT_EQ(dev.viaService(), test::expectedViaService());
@@ -96,14 +99,9 @@ TEST(HotplugMonitor, ServiceSignalsWakeTheMonitor) {
     if (!test::expectedViaService()) {
         GTEST_SKIP() << "only through the service";
     }
-    const std::string hexFile = firmwareFile();
-    Monitor monitor;
-    monitor.setScanInterval(std::chrono::hours(1));
-    ASSERT_EQ(monitor.start(), Ok);
-    drain(monitor);
-    ASSERT_EQ(programFirmware(hexFile, "M-A"), BootOk);
-    EXPECT_EQ(readChanges(monitor, 2), (std::vector<Change>{{false, {"M-A", Mode::Application}},
-                                                            {true, {"M-A", Mode::Application}}}));
+    EXPECT_EQ(changesOfAnUpgrade(std::chrono::hours(1), 2),
+              (std::vector<Change>{{false, {"M-A", Mode::Application}},
+                                   {true, {"M-A", Mode::Application}}}));
 }
 
 }  // namespace

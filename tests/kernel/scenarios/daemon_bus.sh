@@ -297,14 +297,24 @@ expect_watched "^Error $MODULE -103 [0-9]* Communication timeout$"
 wait_until 10 object_gone "$MODULE" || fail "$MODULE is still there: $(busctl --address="$BUS" \
     get-property io.tavrik1 "$MODULE" io.tavrik1.Module State 2>&1)"
 
-# A new module arrives and udev's event alone brings it to the bus.
+# A new module arrives and udev's event alone brings it to the bus. The member's monitoring
+# daemon (the library's example) hears of it once tavrikd serves it, so that the daemon's open
+# on arrival goes through the service and leaves the module to it.
+start ./as member env DBUS_SYSTEM_BUS_ADDRESS="$BUS" tavrik-monitor
 sim_start daemon-new.scn 1
+out_has "KT-BUS-02 arrived (application)"
+state_is "$NEW_MODULE" running || fail "the monitor reported the module before tavrikd served it"
 expect_state "$NEW_MODULE" running 10
 bus member call io.tavrik1 "$NEW_MODULE" io.tavrik1.Module GetValue uu 0 0
 expect_out <<'OUT'
 i 0
 OUT
 sim_stop
+out_has "KT-BUS-02 left (application)"
+kill -INT "$(pidof tavrik-monitor)"
+finish
+expect_status 0
+expect_no_err
 
 if [ "$KT_FAILED" != 0 ]; then
     sed 's/^/  tavrikd: /' tavrikd.log

@@ -94,9 +94,9 @@ enum BootloaderResult : int {
 /// The fixed message of a TavrikResult ("Device is busy", ...); "Unknown Error" otherwise.
 TAVRIK_API std::string resultMessage(int code);
 
-/// The message of an upgrade's result ("Programming succesful", "Verify failed", ...), as
-/// tavrik_program prints it; "Unknown Error" for a code that is none. The codes overlap
-/// TavrikResult's, so the enum type picks this one: resultMessage(BootloaderResult(code)).
+/// The message of an upgrade's result ("No Error", "Not a valid hex file", ...); "Unknown
+/// Error" for a code that is none. The codes overlap TavrikResult's, so the enum type picks
+/// this one: resultMessage(BootloaderResult(code)).
 TAVRIK_API std::string resultMessage(BootloaderResult code);
 
 /// A point's failure with the point named: "IO point out of range: outputs 7".

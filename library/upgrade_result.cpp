@@ -1,4 +1,5 @@
-// The messages of the upgrade's results, for the library's callers and bindings.
+// The messages of the upgrade's results, for the library's callers and bindings. Here, in the
+// library's own sources, so that the shared library exports it although nothing in it calls it.
 #include "tavrik/tavrik.h"
 
 namespace tavrik {

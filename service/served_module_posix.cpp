@@ -63,11 +63,9 @@ std::map<std::string, std::string> servedTypeTexts() {
     std::map<std::string, std::string> types;
     sd_bus* bus = nullptr;
     std::vector<bus::ModuleProperties> modules;
-    if (bus::openServiceBus(&bus) >= 0 && bus::readServedModules(bus, modules) >= 0) {
+    if (bus::openServiceBus(&bus) >= 0 && bus::readRunningModules(bus, modules) >= 0) {
         for (const bus::ModuleProperties& module : modules) {
-            if (module.state == bus::kStateRunning) {
-                types[module.serial] = module.typeText;
-            }
+            types[module.serial] = module.typeText;
         }
     }
     sd_bus_flush_close_unref(bus);

@@ -19,8 +19,8 @@ constexpr char kOwnerRule[] =
 // errno when there is none.
 int openServiceBus(sd_bus** bus);
 
-// Every module that the service shows, from its GetManagedObjects; negative errno when no
-// service answers or it refuses the caller.
-int readServedModules(sd_bus* bus, std::vector<ModuleProperties>& modules);
+// The modules that the service has open and serves (State running), from its
+// GetManagedObjects; negative errno when no service answers or it refuses the caller.
+int readRunningModules(sd_bus* bus, std::vector<ModuleProperties>& modules);
 
 }  // namespace tavrik::bus

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -43,7 +44,7 @@ int openServiceBus(sd_bus** bus) {
     return r;
 }
 
-int readServedModules(sd_bus* bus, std::vector<ModuleProperties>& modules) {
+int readRunningModules(sd_bus* bus, std::vector<ModuleProperties>& modules) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(bus, kBusName, kRootPath, "org.freedesktop.DBus.ObjectManager",
@@ -51,6 +52,10 @@ int readServedModules(sd_bus* bus, std::vector<ModuleProperties>& modules) {
     if (r >= 0) {
         r = readManagedModules(reply, modules);
     }
+    modules.erase(
+        std::remove_if(modules.begin(), modules.end(),
+                       [](const ModuleProperties& m) { return m.state != kStateRunning; }),
+        modules.end());
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
     return r;

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <vector>
 
-#include "bus_names.h"
 #include "service_bus.h"
 #include "service_modules.h"
 
@@ -52,14 +51,12 @@ ServiceModules::~ServiceModules() {
 
 std::optional<std::set<std::string>> ServiceModules::running() {
     std::vector<bus::ModuleProperties> modules;
-    if (impl_->bus == nullptr || bus::readServedModules(impl_->bus, modules) < 0) {
+    if (impl_->bus == nullptr || bus::readRunningModules(impl_->bus, modules) < 0) {
         return std::nullopt;
     }
     std::set<std::string> running;
     for (const bus::ModuleProperties& module : modules) {
-        if (module.state == bus::kStateRunning) {
-            running.insert(module.serial);
-        }
+        running.insert(module.serial);
     }
     return running;
 }

@@ -38,6 +38,10 @@ void putText(uint8_t* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
+size_t imageOffsetOf(const TavrikMessage& request) {
+    return request.bytes[msg::ImageOffset] | (request.bytes[msg::ImageOffset + 1] << 8);
+}
+
 }  // namespace
 
 AppFirmware::AppFirmware(const ModuleConfig& config)
@@ -155,19 +159,23 @@ bool AppFirmware::matches(const Fault& fault, const TavrikMessage& request) cons
 
 // Whether the module would take a new value of a writable point from this request.
 bool AppFirmware::changesWritablePoints(const TavrikMessage& request) const {
-    if (request.bytes[msg::Parameter] != 1) {
-        return false;
-    }
     std::vector<uint8_t> taken = image_;
-    if (request.command() == CmdStateBasic) {
-        takeWritablePoints(taken, layout_, request.bytes + msg::BasicImage, 0, msg::BasicChunk);
-    } else if (request.command() == CmdStateExtended) {
-        const size_t offset =
-            request.bytes[msg::ImageOffset] | (request.bytes[msg::ImageOffset + 1] << 8);
-        takeWritablePoints(taken, layout_, request.bytes + msg::ExtendedImage, offset,
-                           msg::ExtendedChunk);
-    }
+    takeHostImage(request, taken);
     return taken != image_;
+}
+
+// Mode 1 is the host's running exchange: it owns the writable points then. In mode 0, while
+// opening, the host only learns the module's values, so nothing of its image is taken.
+void AppFirmware::takeHostImage(const TavrikMessage& request, std::vector<uint8_t>& image) const {
+    if (request.bytes[msg::Parameter] != 1) {
+        return;
+    }
+    if (request.command() == CmdStateBasic) {
+        takeWritablePoints(image, layout_, request.bytes + msg::BasicImage, 0, msg::BasicChunk);
+    } else if (request.command() == CmdStateExtended) {
+        takeWritablePoints(image, layout_, request.bytes + msg::ExtendedImage,
+                           imageOffsetOf(request), msg::ExtendedChunk);
+    }
 }
 
 // Fills the reply; false when the module does not answer.
@@ -205,12 +213,8 @@ void AppFirmware::answerStatus(TavrikMessage& reply) const {
     reply.bytes[msg::WatchdogResetFlag] = config_.watchdogReset ? 1 : 0;
 }
 
-// Mode 1 is the host's running exchange: it owns the writable points then. In mode 0, while
-// opening, the host only learns the module's values, so nothing of its image is taken.
 void AppFirmware::answerBasicState(const TavrikMessage& request, TavrikMessage& reply) {
-    if (request.bytes[msg::Parameter] == 1) {
-        takeWritablePoints(image_, layout_, request.bytes + msg::BasicImage, 0, msg::BasicChunk);
-    }
+    takeHostImage(request, image_);
     const size_t entries = config_.ioConfig.size();
     size_t outputs = 0;
     for (const PointSlot& slot : layout_.points) {
@@ -227,12 +231,8 @@ void AppFirmware::answerBasicState(const TavrikMessage& request, TavrikMessage& 
 }
 
 void AppFirmware::answerExtendedState(const TavrikMessage& request, TavrikMessage& reply) {
-    const size_t offset =
-        request.bytes[msg::ImageOffset] | (request.bytes[msg::ImageOffset + 1] << 8);
-    if (request.bytes[msg::Parameter] == 1) {
-        takeWritablePoints(image_, layout_, request.bytes + msg::ExtendedImage, offset,
-                           msg::ExtendedChunk);
-    }
+    const size_t offset = imageOffsetOf(request);
+    takeHostImage(request, image_);
     putU16(reply.bytes + msg::ImageOffset, static_cast<uint16_t>(offset));
     copyImage(reply.bytes + msg::ExtendedImage, offset, msg::ExtendedChunk);
 }

@@ -39,6 +39,7 @@ class AppFirmware {
   private:
     bool matches(const Fault& fault, const TavrikMessage& request) const;
     bool changesWritablePoints(const TavrikMessage& request) const;
+    void takeHostImage(const TavrikMessage& request, std::vector<uint8_t>& image) const;
     bool answer(const TavrikMessage& request, TavrikMessage& reply);
     void answerStatus(TavrikMessage& reply) const;
     void answerBasicState(const TavrikMessage& request, TavrikMessage& reply);

@@ -24,7 +24,8 @@ soname_of_record=$(sed -n "s/.*soname='\([^']*\)'.*/\1/p" "$recorded" | head -n 
 soname_built=$(objdump -p "$library" | awk '$1 == "SONAME" { print $2 }')
 status=0
 # shellcheck disable=SC2086
-abidiff --headers-dir2 include/tavrik --headers-dir2 "$build/include/tavrik" \
+abidiff --suppressions abi/suppressions.ini --headers-dir2 include/tavrik \
+    --headers-dir2 "$build/include/tavrik" \
     --drop-private-types --no-added-syms "$recorded" "$library" >"$build/abidiff.log" 2>&1 || status=$?
 cat "$build/abidiff.log"
 # abidiff's status is a bit field: 1 error, 2 usage error, 4 ABI change, 8 incompatible change
